@@ -1,0 +1,57 @@
+#include "scramble.h"
+
+#include <algorithm>
+
+std::uint32_t
+compute_djb2_hash(const char *password)
+{
+	std::uint32_t hash = 5381;
+
+	for (const char *p = password; *p != '\0'; p++)
+		hash = hash * 33 + static_cast<unsigned char>(*p);
+	return hash;
+}
+
+std::int32_t
+reduce_hash_to_key(std::uint32_t hash)
+{
+	return static_cast<std::int32_t>(hash % 255);
+}
+
+int
+should_encrypt_byte(std::span<const std::uint8_t> block,
+    std::int32_t position, std::int32_t key)
+{
+	const std::int32_t spacing = key * 32;
+
+	// Key 0 would divide by zero, and its XOR changes nothing anyway.
+	if (spacing == 0 || position % spacing != 0)
+		return 0;
+
+	const std::uint8_t byte = block[static_cast<std::size_t>(position)];
+	for (const std::uint8_t reserved : reserved_values) {
+		if (byte == reserved || (byte ^ key) == reserved)
+			return 0;
+	}
+	return 1;
+}
+
+void
+scramble_blocks(std::span<std::uint8_t> data, std::int32_t key)
+{
+	const std::size_t spacing = static_cast<std::size_t>(key) * 32;
+
+	if (spacing == 0)
+		return;
+	// Only multiples of the spacing can answer yes, so the others are
+	// skipped rather than asked.
+	for (std::size_t start = 0; start < data.size(); start += block_size) {
+		const auto block = data.subspan(start,
+		    std::min(block_size, data.size() - start));
+		for (std::size_t p = 0; p < block.size(); p += spacing) {
+			const auto position = static_cast<std::int32_t>(p);
+			if (should_encrypt_byte(block, position, key) != 0)
+				block[p] ^= static_cast<std::uint8_t>(key);
+		}
+	}
+}

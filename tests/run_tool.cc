@@ -1,0 +1,131 @@
+#include "run_tool.h"
+
+#include <sys/wait.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+extern char **environ;
+
+std::string
+make_temp_dir()
+{
+	std::string dir = "/tmp/encrypt_video_test.XXXXXX";
+
+	if (mkdtemp(dir.data()) == nullptr)
+		throw std::runtime_error("mkdtemp failed");
+	return dir;
+}
+
+void
+write_file(const std::string &path, std::string_view contents)
+{
+	std::ofstream(path, std::ios::binary) << contents;
+}
+
+std::string
+read_file(const std::string &path)
+{
+	std::ostringstream contents;
+
+	contents << std::ifstream(path, std::ios::binary).rdbuf();
+	return contents.str();
+}
+
+tool_process
+start_tool(const std::vector<std::string> &argv, int stdout_fd,
+    const char *dir)
+{
+	int out[2] = {-1, -1};
+	int err[2];
+	posix_spawn_file_actions_t actions;
+	posix_spawnattr_t attr;
+	sigset_t defaults;
+
+	if ((stdout_fd == capture_output && pipe2(out, O_CLOEXEC) != 0) ||
+	    pipe2(err, O_CLOEXEC) != 0)
+		throw std::runtime_error("pipe failed");
+	posix_spawn_file_actions_init(&actions);
+	posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null",
+	    O_RDONLY, 0);
+	if (stdout_fd == closed_output)
+		posix_spawn_file_actions_addclose(&actions, STDOUT_FILENO);
+	else
+		posix_spawn_file_actions_adddup2(&actions,
+		    stdout_fd == capture_output ? out[1] : stdout_fd,
+		    STDOUT_FILENO);
+	posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+	if (dir != nullptr)
+		posix_spawn_file_actions_addchdir_np(&actions, dir);
+	// A harness that ignores SIGPIPE would hand that on through exec.
+	posix_spawnattr_init(&attr);
+	sigemptyset(&defaults);
+	sigaddset(&defaults, SIGPIPE);
+	posix_spawnattr_setsigdefault(&attr, &defaults);
+	posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
+
+	std::vector<char *> args;
+	for (const auto &arg : argv)
+		args.push_back(const_cast<char *>(arg.c_str()));
+	args.push_back(nullptr);
+	pid_t pid;
+	const int failed = posix_spawn(&pid, TOOL_PATH, &actions, &attr,
+	    args.data(), environ);
+	posix_spawn_file_actions_destroy(&actions);
+	posix_spawnattr_destroy(&attr);
+	if (failed != 0)
+		throw std::runtime_error("posix_spawn failed");
+	if (out[1] >= 0)
+		close(out[1]);
+	close(err[1]);
+	return {pid, out[0], err[0]};
+}
+
+tool_result
+finish_tool(tool_process process,
+    const std::function<bool(std::string_view)> &sink)
+{
+	tool_result result{};
+	pollfd fds[2] = {{process.out, POLLIN, 0}, {process.err, POLLIN, 0}};
+	std::string *into[2] = {&result.out, &result.err};
+	static char chunk[1 << 16];
+
+	while (fds[0].fd >= 0 || fds[1].fd >= 0) {
+		if (poll(fds, 2, -1) < 0)
+			continue;
+		for (int i = 0; i < 2; i++) {
+			if (fds[i].fd < 0 || fds[i].revents == 0)
+				continue;
+			const ssize_t n = read(fds[i].fd, chunk, sizeof chunk);
+			bool keep = n > 0;
+			if (keep && i == 0 && sink)
+				keep = sink({chunk, static_cast<std::size_t>(n)});
+			else if (keep)
+				into[i]->append(chunk, static_cast<std::size_t>(n));
+			if (!keep) {
+				close(fds[i].fd);
+				fds[i].fd = -1;
+			}
+		}
+	}
+
+	int status;
+	waitpid(process.pid, &status, 0);
+	result.status = WIFEXITED(status) ? WEXITSTATUS(status) :
+	    128 + WTERMSIG(status);
+	return result;
+}
+
+tool_result
+run_tool(const std::vector<std::string> &argv, int stdout_fd)
+{
+	return finish_tool(start_tool(argv, stdout_fd));
+}

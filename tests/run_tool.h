@@ -1,0 +1,45 @@
+#ifndef ENCRYPT_VIDEO_RUN_TOOL_H
+#define ENCRYPT_VIDEO_RUN_TOOL_H
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// Where the child's standard output goes besides a descriptor of our own.
+inline constexpr int capture_output = -1;
+inline constexpr int closed_output = -2;
+
+struct tool_process {
+	pid_t pid;
+	int out;
+	int err;
+};
+
+struct tool_result {
+	int status; // the exit status, or 128 plus the signal that ended it
+	std::string out;
+	std::string err;
+};
+
+std::string make_temp_dir();
+void write_file(const std::string &path, std::string_view contents);
+std::string read_file(const std::string &path);
+
+// argv[0] is passed as given; the program run is always the tool.
+tool_process start_tool(const std::vector<std::string> &argv,
+    int stdout_fd = capture_output, const char *dir = nullptr);
+
+// Reads both streams to their end and reaps the child.  A sink, when given,
+// takes standard output instead of the result, and may return false to close
+// the pipe early.
+tool_result finish_tool(tool_process process,
+    const std::function<bool(std::string_view)> &sink = nullptr);
+
+tool_result run_tool(const std::vector<std::string> &argv,
+    int stdout_fd = capture_output);
+
+#endif

@@ -1,0 +1,245 @@
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <random>
+#include <thread>
+
+#include "plain_model.h"
+#include "run_tool.h"
+#include "scramble.h"
+
+namespace {
+
+const std::string tool = "encrypt_video";
+
+const std::string &
+scratch()
+{
+	static const std::string dir = make_temp_dir();
+	return dir;
+}
+
+std::string
+random_string(std::size_t size, unsigned seed)
+{
+	std::mt19937 random(seed);
+	std::string s(size, '\0');
+
+	for (auto &c : s)
+		c = static_cast<char>(random());
+	return s;
+}
+
+std::string
+padded(const std::string &input)
+{
+	const std::size_t size = (input.size() + block_size - 1) / block_size *
+	    block_size;
+	return input + std::string(size - input.size(), '\0');
+}
+
+// What the tool must print for input under password, from the plain model.
+std::string
+expected_output(const std::string &input, const char *password)
+{
+	const std::string whole = padded(input);
+	const auto bytes = std::span(
+	    reinterpret_cast<const std::uint8_t *>(whole.data()), whole.size());
+	const auto out = scramble_plainly(bytes,
+	    reduce_hash_to_key(compute_djb2_hash(password)));
+	return {out.begin(), out.end()};
+}
+
+std::string
+file_with(const std::string &name, const std::string &contents)
+{
+	const std::string path = scratch() + "/" + name;
+	write_file(path, contents);
+	return path;
+}
+
+}
+
+TEST(Stream, WritesWholeBlocksThatRestoreTheInput)
+{
+	for (const std::size_t size : {std::size_t{0}, std::size_t{1},
+	    block_size - 1, block_size, block_size + 1, 40 * block_size + 3}) {
+		const std::string input = random_string(size, size);
+		const std::string path = file_with("plain", input);
+		const tool_result scrambled = run_tool({tool, path, "secret"});
+		EXPECT_EQ(scrambled.status, 0);
+		EXPECT_EQ(scrambled.err, "");
+		ASSERT_EQ(scrambled.out, expected_output(input, "secret")) << size;
+
+		const std::string back = file_with("scrambled", scrambled.out);
+		const tool_result restored = run_tool({tool, back, "secret"});
+		EXPECT_EQ(restored.status, 0);
+		EXPECT_EQ(restored.out, padded(input)) << size;
+	}
+}
+
+TEST(Stream, IgnoresOperandsAfterThePassword)
+{
+	const std::string input = random_string(3 * block_size, 1);
+	const std::string path = file_with("extra", input);
+	const tool_result result = run_tool({tool, path, "secret", "more", "-x"});
+
+	EXPECT_EQ(result.status, 0);
+	EXPECT_EQ(result.out, expected_output(input, "secret"));
+}
+
+TEST(Stream, TakesALoneHyphenAsAFileName)
+{
+	const std::string input = random_string(100, 2);
+	const std::string dir = make_temp_dir();
+	const std::string empty = make_temp_dir();
+	write_file(dir + "/-", input);
+
+	const tool_result named = finish_tool(start_tool({tool, "-", "secret"},
+	    capture_output, dir.c_str()));
+	EXPECT_EQ(named.status, 0);
+	EXPECT_EQ(named.out, expected_output(input, "secret"));
+
+	const tool_result absent = finish_tool(start_tool({tool, "-", "secret"},
+	    capture_output, empty.c_str()));
+	EXPECT_EQ(absent.status, 1);
+	EXPECT_EQ(absent.err, "encrypt_video: could not open -.\n");
+	EXPECT_EQ(absent.out, "");
+}
+
+TEST(Stream, ReadsAPipeInBlocksWhateverPiecesItDelivers)
+{
+	const std::string input = random_string(12 * block_size + 5, 3);
+	const std::string fifo = scratch() + "/fifo";
+	ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+
+	const tool_process process = start_tool({tool, fifo, "secret"});
+	std::thread feeder([&] {
+		const int fd = open(fifo.c_str(), O_WRONLY);
+		const std::size_t pieces[] = {1, 1000, 8191, 3, 12289, 4096};
+		for (std::size_t at = 0, i = 0; at < input.size(); i++) {
+			const std::size_t n = std::min(pieces[i % 6],
+			    input.size() - at);
+			at += static_cast<std::size_t>(write(fd, &input[at], n));
+			usleep(300);
+		}
+		close(fd);
+	});
+	const tool_result result = finish_tool(process);
+	feeder.join();
+	unlink(fifo.c_str());
+
+	EXPECT_EQ(result.status, 0);
+	EXPECT_EQ(result.out, expected_output(input, "secret"));
+}
+
+TEST(Refusals, UsageWithoutBothOperands)
+{
+	const std::string path = file_with("usage", "x");
+
+	for (const auto &argv : {std::vector<std::string>{tool},
+	    std::vector<std::string>{tool, path}}) {
+		const tool_result result = run_tool(argv);
+		EXPECT_EQ(result.status, 1);
+		EXPECT_EQ(result.err, "usage: encrypt_video FILE PASSWORD\n");
+		EXPECT_EQ(result.out, "");
+	}
+	EXPECT_EQ(run_tool({"./bin/ev"}).err, "usage: ./bin/ev FILE PASSWORD\n");
+}
+
+TEST(Refusals, InputThatCannotBeOpened)
+{
+	const tool_result result = run_tool({"/opt/x/ev", "/no/such/file", "pw"});
+
+	EXPECT_EQ(result.status, 1);
+	EXPECT_EQ(result.err, "/opt/x/ev: could not open /no/such/file.\n");
+	EXPECT_EQ(result.out, "");
+}
+
+TEST(Refusals, PasswordThatGivesKeyZero)
+{
+	const tool_result result = run_tool({tool, file_with("zero", "abc"), "ai"});
+
+	EXPECT_EQ(result.status, 1);
+	EXPECT_EQ(result.err, "encrypt_video: this password gives no "
+	    "scrambling at all; choose another.\n");
+	EXPECT_EQ(result.out, "");
+}
+
+TEST(Refusals, OutputThatIsTheInput)
+{
+	const std::string input = random_string(block_size + 1, 4);
+	const std::string path = file_with("same", input);
+	const std::string line = "encrypt_video: " + path +
+	    ": input file is output file.\n";
+
+	for (const int mode : {O_APPEND, O_TRUNC}) {
+		const int out = open(path.c_str(), O_WRONLY | mode);
+		const tool_result result = run_tool({tool, path, "secret"}, out);
+		close(out);
+		EXPECT_EQ(result.status, 1);
+		EXPECT_EQ(result.err, line);
+		if (mode == O_APPEND) {
+			EXPECT_EQ(read_file(path), input);
+		}
+	}
+}
+
+TEST(Refusals, TerminalAsOutput)
+{
+	const int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+	ASSERT_GE(master, 0);
+	ASSERT_EQ(grantpt(master), 0);
+	ASSERT_EQ(unlockpt(master), 0);
+	const int terminal = open(ptsname(master), O_RDWR | O_NOCTTY);
+	ASSERT_GE(terminal, 0);
+
+	const tool_result result = run_tool(
+	    {tool, file_with("tty", "abc"), "secret"}, terminal);
+	close(terminal);
+	char byte;
+	EXPECT_LE(read(master, &byte, 1), 0);
+	close(master);
+
+	EXPECT_EQ(result.status, 1);
+	EXPECT_EQ(result.err, "encrypt_video: refusing to write binary output "
+	    "to a terminal; redirect it to a file or a pipe.\n");
+}
+
+TEST(Faults, ReadErrorIsNotTheEndOfTheInput)
+{
+	const std::string dir = make_temp_dir();
+
+	const tool_result directory = run_tool({tool, dir, "secret"});
+	EXPECT_EQ(directory.status, 1);
+	EXPECT_EQ(directory.err, "encrypt_video: could not read " + dir +
+	    ": Is a directory.\n");
+	EXPECT_EQ(directory.out, "");
+
+	const tool_result memory = run_tool({tool, "/proc/self/mem", "secret"});
+	EXPECT_EQ(memory.status, 1);
+	EXPECT_EQ(memory.err, "encrypt_video: could not read /proc/self/mem: "
+	    "Input/output error.\n");
+}
+
+TEST(Faults, WriteErrorIsNotSuccess)
+{
+	const std::string path = file_with("written", random_string(100, 5));
+	const int full = open("/dev/full", O_WRONLY);
+
+	const tool_result no_space = run_tool({tool, path, "secret"}, full);
+	close(full);
+	EXPECT_EQ(no_space.status, 1);
+	EXPECT_EQ(no_space.err, "encrypt_video: could not write the output: "
+	    "No space left on device.\n");
+
+	const tool_result closed = run_tool({tool, path, "secret"}, closed_output);
+	EXPECT_EQ(closed.status, 1);
+	EXPECT_EQ(closed.err, "encrypt_video: could not write the output: "
+	    "Bad file descriptor.\n");
+}
