@@ -36,22 +36,36 @@ should_encrypt_byte(std::span<const std::uint8_t> block,
 	return 1;
 }
 
+scramble_table
+make_scramble_table(std::int32_t key)
+{
+	scramble_table table{};
+
+	// At a candidate position the answer depends on the byte's value
+	// alone, so asking once per value serves every block.
+	for (std::size_t value = 0; value < table.size(); value++) {
+		const std::array<std::uint8_t, 1> byte{
+		    static_cast<std::uint8_t>(value)};
+		if (should_encrypt_byte(byte, 0, key) == 1)
+			table[value] = static_cast<std::uint8_t>(key);
+	}
+	return table;
+}
+
 void
-scramble_blocks(std::span<std::uint8_t> data, std::int32_t key)
+scramble_blocks(std::span<std::uint8_t> data, std::int32_t key,
+    const scramble_table &table)
 {
 	const std::size_t spacing = static_cast<std::size_t>(key) * 32;
 
 	if (spacing == 0)
 		return;
-	// Only multiples of the spacing can answer yes, so the others are
-	// skipped rather than asked.
+	// Only multiples of the spacing can be selected, so the others are
+	// never visited.
 	for (std::size_t start = 0; start < data.size(); start += block_size) {
 		const auto block = data.subspan(start,
 		    std::min(block_size, data.size() - start));
-		for (std::size_t p = 0; p < block.size(); p += spacing) {
-			const auto position = static_cast<std::int32_t>(p);
-			if (should_encrypt_byte(block, position, key) != 0)
-				block[p] ^= static_cast<std::uint8_t>(key);
-		}
+		for (std::size_t p = 0; p < block.size(); p += spacing)
+			block[p] ^= table[block[p]];
 	}
 }

@@ -19,8 +19,14 @@ std::int32_t reduce_hash_to_key(std::uint32_t hash);
 int should_encrypt_byte(std::span<const std::uint8_t> block,
     std::int32_t position, std::int32_t key);
 
+// What a candidate byte of each value is XORed with: the key where the
+// selection test says yes, else 0.
+using scramble_table = std::array<std::uint8_t, 256>;
+scramble_table make_scramble_table(std::int32_t key);
+
 // Scrambles data in place.  Block positions restart every block_size bytes
 // from the start of data; a short last block is scrambled as far as it goes.
-void scramble_blocks(std::span<std::uint8_t> data, std::int32_t key);
+void scramble_blocks(std::span<std::uint8_t> data, std::int32_t key,
+    const scramble_table &table);
 
 #endif

@@ -129,6 +129,7 @@ main(int argc, char *argv[])
 	// Keeps the password out of ps and /proc/PID/cmdline from here on.
 	explicit_bzero(password, std::strlen(password));
 
+	const scramble_table table = make_scramble_table(key);
 	posix_fadvise(in, 0, 0, POSIX_FADV_SEQUENTIAL);
 	alignas(4096) std::array<std::uint8_t, buffer_size> buffer;
 	for (;;) {
@@ -142,7 +143,7 @@ main(int argc, char *argv[])
 		const auto blocks = std::span(buffer).first(padded);
 
 		std::fill(blocks.begin() + n, blocks.end(), 0);
-		scramble_blocks(blocks, key);
+		scramble_blocks(blocks, key, table);
 		if (!write_all(STDOUT_FILENO, blocks))
 			exit_with_error("%s: could not write the output: %s.\n",
 			    name, std::strerror(errno));
