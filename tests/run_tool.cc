@@ -10,10 +10,11 @@
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 
-extern char **environ;
+#include "plain_model.h"
 
 std::string
 make_temp_dir()
@@ -40,6 +41,47 @@ read_file(const std::string &path)
 	return contents.str();
 }
 
+std::string
+scratch_file(const std::string &name, std::string_view contents)
+{
+	static const std::string dir = make_temp_dir();
+	std::string path = dir + "/" + name;
+
+	write_file(path, contents);
+	return path;
+}
+
+std::string
+random_string(std::size_t size, unsigned seed)
+{
+	std::mt19937 random(seed);
+	std::string s(size, '\0');
+
+	for (auto &c : s)
+		c = static_cast<char>(random());
+	return s;
+}
+
+std::string
+padded(const std::string &input)
+{
+	const std::size_t size = (input.size() + block_size - 1) / block_size *
+	    block_size;
+
+	return input + std::string(size - input.size(), '\0');
+}
+
+std::string
+expected_output(const std::string &input, std::int32_t key)
+{
+	const std::string whole = padded(input);
+	const auto out = scramble_plainly(std::span(
+	    reinterpret_cast<const std::uint8_t *>(whole.data()), whole.size()),
+	    key);
+
+	return {out.begin(), out.end()};
+}
+
 tool_process
 start_tool(const std::vector<std::string> &argv, int stdout_fd,
     const char *dir)
@@ -53,6 +95,9 @@ start_tool(const std::vector<std::string> &argv, int stdout_fd,
 	if ((stdout_fd == capture_output && pipe2(out, O_CLOEXEC) != 0) ||
 	    pipe2(err, O_CLOEXEC) != 0)
 		throw std::runtime_error("pipe failed");
+	// Gigabytes pass through a few tests; a wider pipe cuts the wakeups.
+	if (out[0] >= 0)
+		fcntl(out[0], F_SETPIPE_SZ, 1 << 20);
 	posix_spawn_file_actions_init(&actions);
 	posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null",
 	    O_RDONLY, 0);
@@ -73,6 +118,7 @@ start_tool(const std::vector<std::string> &argv, int stdout_fd,
 	posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
 
 	std::vector<char *> args;
+	args.reserve(argv.size() + 1);
 	for (const auto &arg : argv)
 		args.push_back(const_cast<char *>(arg.c_str()));
 	args.push_back(nullptr);
@@ -96,7 +142,7 @@ finish_tool(tool_process process,
 	tool_result result{};
 	pollfd fds[2] = {{process.out, POLLIN, 0}, {process.err, POLLIN, 0}};
 	std::string *into[2] = {&result.out, &result.err};
-	static char chunk[1 << 16];
+	static char chunk[1 << 20];
 
 	while (fds[0].fd >= 0 || fds[1].fd >= 0) {
 		if (poll(fds, 2, -1) < 0)

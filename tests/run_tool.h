@@ -4,6 +4,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -28,6 +29,14 @@ struct tool_result {
 std::string make_temp_dir();
 void write_file(const std::string &path, std::string_view contents);
 std::string read_file(const std::string &path);
+// A file of that name in a folder the test binary makes once.
+std::string scratch_file(const std::string &name, std::string_view contents);
+
+std::string random_string(std::size_t size, unsigned seed);
+// The input with the zero fill of its last block.
+std::string padded(const std::string &input);
+// What the tool must print for input under key, from the plain model.
+std::string expected_output(const std::string &input, std::int32_t key);
 
 // argv[0] is passed as given; the program run is always the tool.
 tool_process start_tool(const std::vector<std::string> &argv,

@@ -5,11 +5,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cstdlib>
-#include <random>
 #include <thread>
 
-#include "plain_model.h"
 #include "run_tool.h"
 #include "scramble.h"
 
@@ -17,50 +14,11 @@ namespace {
 
 const std::string tool = "encrypt_video";
 
-const std::string &
-scratch()
-{
-	static const std::string dir = make_temp_dir();
-	return dir;
-}
-
-std::string
-random_string(std::size_t size, unsigned seed)
-{
-	std::mt19937 random(seed);
-	std::string s(size, '\0');
-
-	for (auto &c : s)
-		c = static_cast<char>(random());
-	return s;
-}
-
-std::string
-padded(const std::string &input)
-{
-	const std::size_t size = (input.size() + block_size - 1) / block_size *
-	    block_size;
-	return input + std::string(size - input.size(), '\0');
-}
-
-// What the tool must print for input under password, from the plain model.
 std::string
 expected_output(const std::string &input, const char *password)
 {
-	const std::string whole = padded(input);
-	const auto bytes = std::span(
-	    reinterpret_cast<const std::uint8_t *>(whole.data()), whole.size());
-	const auto out = scramble_plainly(bytes,
+	return ::expected_output(input,
 	    reduce_hash_to_key(compute_djb2_hash(password)));
-	return {out.begin(), out.end()};
-}
-
-std::string
-file_with(const std::string &name, const std::string &contents)
-{
-	const std::string path = scratch() + "/" + name;
-	write_file(path, contents);
-	return path;
 }
 
 }
@@ -70,13 +28,13 @@ TEST(Stream, WritesWholeBlocksThatRestoreTheInput)
 	for (const std::size_t size : {std::size_t{0}, std::size_t{1},
 	    block_size - 1, block_size, block_size + 1, 40 * block_size + 3}) {
 		const std::string input = random_string(size, size);
-		const std::string path = file_with("plain", input);
+		const std::string path = scratch_file("plain", input);
 		const tool_result scrambled = run_tool({tool, path, "secret"});
 		EXPECT_EQ(scrambled.status, 0);
 		EXPECT_EQ(scrambled.err, "");
 		ASSERT_EQ(scrambled.out, expected_output(input, "secret")) << size;
 
-		const std::string back = file_with("scrambled", scrambled.out);
+		const std::string back = scratch_file("scrambled", scrambled.out);
 		const tool_result restored = run_tool({tool, back, "secret"});
 		EXPECT_EQ(restored.status, 0);
 		EXPECT_EQ(restored.out, padded(input)) << size;
@@ -86,7 +44,7 @@ TEST(Stream, WritesWholeBlocksThatRestoreTheInput)
 TEST(Stream, IgnoresOperandsAfterThePassword)
 {
 	const std::string input = random_string(3 * block_size, 1);
-	const std::string path = file_with("extra", input);
+	const std::string path = scratch_file("extra", input);
 	const tool_result result = run_tool({tool, path, "secret", "more", "-x"});
 
 	EXPECT_EQ(result.status, 0);
@@ -115,12 +73,13 @@ TEST(Stream, TakesALoneHyphenAsAFileName)
 TEST(Stream, ReadsAPipeInBlocksWhateverPiecesItDelivers)
 {
 	const std::string input = random_string(12 * block_size + 5, 3);
-	const std::string fifo = scratch() + "/fifo";
+	const std::string fifo = scratch_file("fifo", "");
+	unlink(fifo.c_str());
 	ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
 
 	const tool_process process = start_tool({tool, fifo, "secret"});
 	std::thread feeder([&] {
-		const int fd = open(fifo.c_str(), O_WRONLY);
+		const int fd = open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
 		const std::size_t pieces[] = {1, 1000, 8191, 3, 12289, 4096};
 		for (std::size_t at = 0, i = 0; at < input.size(); i++) {
 			const std::size_t n = std::min(pieces[i % 6],
@@ -140,7 +99,7 @@ TEST(Stream, ReadsAPipeInBlocksWhateverPiecesItDelivers)
 
 TEST(Refusals, UsageWithoutBothOperands)
 {
-	const std::string path = file_with("usage", "x");
+	const std::string path = scratch_file("usage", "x");
 
 	for (const auto &argv : {std::vector<std::string>{tool},
 	    std::vector<std::string>{tool, path}}) {
@@ -163,7 +122,7 @@ TEST(Refusals, InputThatCannotBeOpened)
 
 TEST(Refusals, PasswordThatGivesKeyZero)
 {
-	const tool_result result = run_tool({tool, file_with("zero", "abc"), "ai"});
+	const tool_result result = run_tool({tool, scratch_file("zero", "abc"), "ai"});
 
 	EXPECT_EQ(result.status, 1);
 	EXPECT_EQ(result.err, "encrypt_video: this password gives no "
@@ -174,7 +133,7 @@ TEST(Refusals, PasswordThatGivesKeyZero)
 TEST(Refusals, OutputThatIsTheInput)
 {
 	const std::string input = random_string(block_size + 1, 4);
-	const std::string path = file_with("same", input);
+	const std::string path = scratch_file("same", input);
 	const std::string line = "encrypt_video: " + path +
 	    ": input file is output file.\n";
 
@@ -200,7 +159,7 @@ TEST(Refusals, TerminalAsOutput)
 	ASSERT_GE(terminal, 0);
 
 	const tool_result result = run_tool(
-	    {tool, file_with("tty", "abc"), "secret"}, terminal);
+	    {tool, scratch_file("tty", "abc"), "secret"}, terminal);
 	close(terminal);
 	char byte;
 	EXPECT_LE(read(master, &byte, 1), 0);
@@ -229,7 +188,7 @@ TEST(Faults, ReadErrorIsNotTheEndOfTheInput)
 
 TEST(Faults, WriteErrorIsNotSuccess)
 {
-	const std::string path = file_with("written", random_string(100, 5));
+	const std::string path = scratch_file("written", random_string(100, 5));
 	const int full = open("/dev/full", O_WRONLY);
 
 	const tool_result no_space = run_tool({tool, path, "secret"}, full);
