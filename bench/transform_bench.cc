@@ -18,7 +18,7 @@ scramble_128k(benchmark::State &state)
 
 	for (auto &byte : data)
 		byte = static_cast<std::uint8_t>(random());
-	for (auto _ : state) {
+	for (auto _ : state) { // NOLINT(clang-analyzer-deadcode.DeadStores)
 		scramble_blocks(data, key, table);
 		benchmark::DoNotOptimize(data.data());
 		benchmark::ClobberMemory();

@@ -20,13 +20,13 @@ namespace {
 // stay in the cache between the read and the write.
 constexpr std::size_t buffer_size = 16 * block_size;
 
-[[noreturn]] void
+[[noreturn]] __attribute__((format(printf, 1, 2))) void
 exit_with_error(const char *format, ...)
 {
 	va_list args;
 
 	va_start(args, format);
-	std::vfprintf(stderr, format, args);
+	vfprintf(stderr, format, args);
 	va_end(args);
 	std::exit(1);
 }
@@ -118,7 +118,7 @@ main(int argc, char *argv[])
 	    out_stat.st_ino == in_stat.st_ino)
 		exit_with_error("%s: %s: input file is output file.\n", name,
 		    path);
-	if (isatty(STDOUT_FILENO))
+	if (isatty(STDOUT_FILENO) == 1)
 		exit_with_error("%s: refusing to write binary output to a "
 		    "terminal; redirect it to a file or a pipe.\n", name);
 
