@@ -142,7 +142,8 @@ main(int argc, char *argv[])
 		    (count + block_size - 1) / block_size * block_size;
 		const auto blocks = std::span(buffer).first(padded);
 
-		std::fill(blocks.begin() + n, blocks.end(), 0);
+		std::fill(blocks.begin() + static_cast<std::ptrdiff_t>(count),
+		    blocks.end(), 0);
 		scramble_blocks(blocks, key, table);
 		if (!write_all(STDOUT_FILENO, blocks))
 			exit_with_error("%s: could not write the output: %s.\n",
