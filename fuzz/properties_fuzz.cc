@@ -1,7 +1,8 @@
 // What must hold for any data and key whatever the rule's details: the
 // transform undoes itself, leaves reserved values where they are and makes
-// no new ones, changes only candidates, and reads nothing past the data
-// (the copy is exactly as long as the data, for the address sanitizer).
+// no new ones, changes no byte off a multiple of 32 within its block (so at
+// most one in 32), and reads nothing past the data (the copy is exactly as
+// long as the data, for the address sanitizer).
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
