@@ -1,6 +1,7 @@
 #include <sys/stat.h>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,6 +14,9 @@
 #include <span>
 
 #include "scramble.h"
+
+// A 32-bit off_t would make fstat fail on every file over 2 GiB.
+static_assert(sizeof(off_t) >= 8, "build with -D_FILE_OFFSET_BITS=64");
 
 namespace {
 
@@ -80,6 +84,14 @@ write_all(int fd, std::span<const std::uint8_t> data)
 		if (n < 0) {
 			if (errno == EINTR)
 				continue;
+			// Whoever started us may have left the output
+			// non-blocking; a slow reader is no reason to fail.
+			if (errno == EAGAIN || errno == EWOULDBLOCK) {
+				pollfd out{fd, POLLOUT, 0};
+				if (poll(&out, 1, -1) < 0 && errno != EINTR)
+					return false;
+				continue;
+			}
 			return false;
 		}
 		if (n == 0) {

@@ -1,5 +1,6 @@
 #include "run_tool.h"
 
+#include <sys/resource.h>
 #include <sys/wait.h>
 
 #include <fcntl.h>
@@ -164,9 +165,13 @@ finish_tool(tool_process process,
 	}
 
 	int status;
-	waitpid(process.pid, &status, 0);
+	rusage usage{};
+	wait4(process.pid, &status, 0, &usage);
 	result.status = WIFEXITED(status) ? WEXITSTATUS(status) :
 	    128 + WTERMSIG(status);
+	result.cpu_seconds = static_cast<double>(usage.ru_utime.tv_sec +
+	    usage.ru_stime.tv_sec) + static_cast<double>(
+	    usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 	return result;
 }
 

@@ -24,6 +24,7 @@ struct tool_result {
 	int status; // the exit status, or 128 plus the signal that ended it
 	std::string out;
 	std::string err;
+	double cpu_seconds; // user and system time of the child
 };
 
 std::string make_temp_dir();

@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
 #include <sys/stat.h>
 
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <thread>
 
 #include "run_tool.h"
@@ -193,4 +195,37 @@ TEST(Faults, WriteErrorIsNotSuccess)
 	EXPECT_EQ(closed.status, 1);
 	EXPECT_EQ(closed.err, "encrypt_video: could not write the output: "
 	    "Bad file descriptor.\n");
+}
+
+TEST(Stream, WaitsOnANonBlockingOutputInsteadOfFailing)
+{
+	const std::string input = random_string(64 * block_size + 9, 6);
+	const std::string path = scratch_file("nonblocking", input);
+
+	for (const bool socket : {false, true}) {
+		int ends[2];
+		ASSERT_EQ(socket ? socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC,
+		    0, ends) : pipe2(ends, O_CLOEXEC), 0);
+		// The flag lives in the open file, so the child inherits it.
+		ASSERT_EQ(fcntl(ends[1], F_SETFL, O_NONBLOCK), 0);
+		const tool_process process = start_tool({tool, path, "secret"},
+		    ends[1]);
+		close(ends[1]);
+
+		// A reader that stalls long after the buffer is full.
+		std::this_thread::sleep_for(std::chrono::seconds(1));
+		std::string out;
+		char chunk[65536];
+		for (ssize_t n; (n = read(ends[0], chunk, sizeof chunk)) > 0;)
+			out.append(chunk, static_cast<std::size_t>(n));
+		close(ends[0]);
+		const tool_result result = finish_tool(process);
+
+		EXPECT_EQ(result.status, 0) << result.err;
+		EXPECT_EQ(result.err, "");
+		EXPECT_EQ(out.size(), padded(input).size()) << socket;
+		EXPECT_TRUE(out == expected_output(input, "secret")) << socket;
+		// Spinning on EAGAIN would burn the whole stall.
+		EXPECT_LT(result.cpu_seconds, 0.3) << socket;
+	}
 }
