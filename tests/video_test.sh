@@ -1,0 +1,132 @@
+#!/usr/bin/env bash
+# The tool on real video that ffmpeg makes here: H.264 in MP4, Matroska and
+# MPEG-TS, scrambled and restored, must decode to the same frames, and every
+# start code must keep its offset.  Then every workflow that the README and
+# the manual page show is run as they write it, and its result checked.
+#
+#   tests/video_test.sh TOOL        exits 77 (skipped) without ffmpeg, pv or parallel
+set -euo pipefail
+tool=$(realpath "$1")
+root=$(cd "$(dirname "$0")/.." && pwd)
+for need in ffmpeg ffprobe ffplay pv parallel groff; do
+	command -v "$need" >/dev/null || {
+		echo "video_test: skipped: no $need (apt-get install ffmpeg pv parallel groff)"
+		exit 77
+	}
+done
+fail() { echo "video_test: $*" >&2; exit 1; }
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+mkdir bin
+ln -s "$tool" bin/encrypt_video
+export PATH="$work/bin:$PATH"
+# ffplay with no screen and no sound card.
+export SDL_VIDEODRIVER=dummy SDL_AUDIODRIVER=dummy
+
+frames() { ffmpeg -v error -i "$1" -map 0:v -f framemd5 -; }
+start_codes() { LC_ALL=C grep -obUaP '\x00\x00\x01' "$1" | cut -d: -f1; }
+
+ffmpeg -v error -f lavfi -i testsrc2=size=320x240:rate=25:duration=2 \
+    -c:v libx264 -pix_fmt yuv420p -g 10 movie.mp4
+ffmpeg -v error -i movie.mp4 -c copy movie.mkv
+ffmpeg -v error -i movie.mp4 -c copy movie.ts
+for video in movie.mp4 movie.mkv movie.ts; do
+	encrypt_video "$video" 'my password' >"$video.scrambled"
+	cmp -s "$video" "$video.scrambled" && fail "$video: nothing changed"
+	head -c "$(stat -c %s "$video")" "$video.scrambled" >"$video.cut"
+	codes=$(start_codes "$video")
+	[ -n "$codes" ] && [ "$codes" = "$(start_codes "$video.cut")" ] ||
+	    fail "$video: start codes moved, appeared or vanished"
+	# Restored with the zero fill of the last block, as a user would.
+	encrypt_video "$video.scrambled" 'my password' >"$video.restored"
+	[ "$(frames "$video")" = "$(frames "$video.restored")" ] ||
+	    fail "$video: restored, it decodes to other frames"
+	echo "$video: every one of its $(wc -l <<<"$codes") 00 00 01 kept in place; restored, the same $(frames "$video" | grep -vc '^#') frames"
+done
+rm movie.mkv* movie.ts* movie.mp4.*
+
+# Each block is run as it stands in both documents, where a line that ends
+# in a backslash goes on with the next.
+joined() { sed -e ':a' -e '/\\$/{N;s/\\\n *//;ba' -e '}'; }
+readme=$(joined <"$root/README.md")
+manual=$(groff -man -Tascii -P-cbou "$root/man/encrypt_video.1" | joined)
+documented() { # documented BLOCK, the lines it runs
+	local line
+	while IFS= read -r line; do
+		grep -qF -- "$line" <<<"$readme" || fail "not in the README as run: $line"
+		grep -qF -- "$line" <<<"$manual" || fail "not in the manual page as run: $line"
+	done <<<"$1"
+}
+run() {
+	documented "$1"
+	bash -euo pipefail -c "$1" >run.log 2>&1 || { cat run.log; fail "failed: $1"; }
+}
+# ffplay plays on, and exits 0, through errors it only prints.
+played() { ! grep -i 'invalid\|partial\|error' run.log || fail "ffplay failed"; }
+
+size=$(stat -c %s movie.mp4)
+run "size=\$(stat -c %s movie.mp4)
+encrypt_video movie.mp4 'my password' > movie.scrambled
+encrypt_video movie.scrambled 'my password' | head -c \"\$size\" > movie.restored.mp4"
+cmp movie.mp4 movie.restored.mp4
+echo "restored to its exact length"
+
+# An MP4 with its index at the end cannot be read from a pipe; moved to the
+# front, it can.
+encrypt_video movie.scrambled 'my password' | ffmpeg -v quiet -i - -f null - &&
+    fail "an MP4 with its index at the end played from a pipe; the documents say it does not"
+run "ffmpeg -i movie.mp4 -c copy -movflags +faststart movie-faststart.mp4
+encrypt_video movie-faststart.mp4 'my password' > movie.scrambled"
+run "encrypt_video movie.scrambled 'my password' | ffplay -autoexit -"
+played
+[ "$(frames movie-faststart.mp4)" = "$(encrypt_video movie.scrambled 'my password' | frames -)" ] ||
+    fail "the faststart MP4 decodes from a pipe to other frames"
+echo "an MP4 with its index moved to the front plays from a pipe"
+
+[ ! -e /dev/shm/movie.mp4 ] || fail "/dev/shm/movie.mp4 is someone's; not touching it"
+run "encrypt_video movie.scrambled 'my password' > /dev/shm/movie.mp4
+ffplay -autoexit /dev/shm/movie.mp4
+rm /dev/shm/movie.mp4"
+played
+echo "restored into /dev/shm, played and removed"
+
+# A longer input, so that a run can be stopped partway.
+head -c $((64 << 20)) /dev/urandom >>movie.mp4
+encrypt_video movie.mp4 'my password' >whole.scrambled
+run "pv movie.mp4 | encrypt_video /dev/stdin 'my password' > movie.scrambled"
+cmp movie.scrambled whole.scrambled
+echo "with pv: the same bytes"
+
+rm movie.scrambled
+timeout 1 bash -c "encrypt_video movie.mp4 'my password' | pv -q -L 9999999 > movie.scrambled" || true
+partial=$(stat -c %s movie.scrambled)
+((partial > 0 && partial < $(stat -c %s whole.scrambled))) ||
+    fail "the stopped run wrote $partial bytes; nothing to resume"
+run "kept=\$(( \$(stat -c %s movie.scrambled) / 8192 * 8192 ))
+truncate -s \"\$kept\" movie.scrambled
+tail -c +\$((kept + 1)) movie.mp4 | encrypt_video /dev/stdin 'my password' >> movie.scrambled"
+cmp movie.scrambled whole.scrambled
+echo "stopped after $partial bytes and resumed: the same bytes as a whole run"
+
+rm ./*.scrambled
+mkdir -p more/deeper
+cp movie-faststart.mp4 more/deeper/
+run "export PW='my password'
+find . -name '*.mp4' -print0 | xargs -0 -P \"\$(nproc)\" -n 1 sh -c 'encrypt_video \"\$1\" \"\$PW\" > \"\$1.scrambled\"' sh"
+for video in movie.mp4 movie-faststart.mp4 more/deeper/movie-faststart.mp4; do
+	encrypt_video "$video" 'my password' | cmp - "$video.scrambled"
+done
+echo "every file on all cores"
+
+rm ./*.scrambled
+parallel="parallel --env PW -S host1,host2,: --transferfile {} --return {}.scrambled --cleanup 'encrypt_video {} \"\$PW\" > {}.scrambled' ::: *.mp4"
+documented "$parallel"
+# This machine alone stands in for the others.
+PW='my password' bash -euo pipefail -c "export PW; ${parallel/-S host1,host2,:/-S :}" </dev/null 2>run.log ||
+    { cat run.log; fail "failed: $parallel"; }
+for video in movie.mp4 movie-faststart.mp4; do
+	encrypt_video "$video" 'my password' | cmp - "$video.scrambled"
+done
+echo "every file through GNU parallel"
