@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The tool on real video that ffmpeg makes here: H.264 in MP4, Matroska and
 # MPEG-TS, scrambled and restored, must decode to the same frames, and every
-# start code must keep its offset.  Then every workflow that the README and
-# the manual page show is run as they write it, and its result checked.
+# 00 00 01 (in MPEG-TS, the H.264 start codes) must keep its offset.  Then
+# every workflow that the README and the manual page show is run as they
+# write it, and its result checked.
 #
 #   tests/video_test.sh TOOL        exits 77 (skipped) without ffmpeg, pv or parallel
 set -euo pipefail
@@ -38,7 +39,7 @@ for video in movie.mp4 movie.mkv movie.ts; do
 	head -c "$(stat -c %s "$video")" "$video.scrambled" >"$video.cut"
 	codes=$(start_codes "$video")
 	[ -n "$codes" ] && [ "$codes" = "$(start_codes "$video.cut")" ] ||
-	    fail "$video: start codes moved, appeared or vanished"
+	    fail "$video: a 00 00 01 moved, appeared or vanished"
 	# Restored with the zero fill of the last block, as a user would.
 	encrypt_video "$video.scrambled" 'my password' >"$video.restored"
 	[ "$(frames "$video")" = "$(frames "$video.restored")" ] ||
