@@ -27,13 +27,12 @@ frames() {
 }
 psnr() {
 	ffmpeg -threads 1 -i clip.mp4 -threads 1 -i "$1" -lavfi '[0:v][1:v]psnr' -f null - 2>&1 |
-	    sed -n 's/.*PSNR .*average:\([0-9.]*\).*/\1/p' | awk '{ printf "%.1f", $1 }' 
+	    sed -n 's/.*PSNR .*average:\([0-9.]*\).*/\1/p' | awk '{ printf "%.1f", $1 }'
 }
 # One tile: the frame at 5 s, or a black one where nothing decodes.  A label
 # holds no colon, which would end drawtext's options.
 tile() { # tile VIDEO LABEL NAME
-	ffmpeg -v quiet -threads 1 -i "$1" -vf "select=gte(t\,5),scale=400:225" -frames:v 1 -y "$3.png" ||
-	    ffmpeg -v error -f lavfi -i color=black:size=400x225 -frames:v 1 -y "$3.png"
+	ffmpeg -v quiet -threads 1 -i "$1" -vf "select=gte(t\,5),scale=400:225" -frames:v 1 -y "$3.png" || true
 	[ -s "$3.png" ] || ffmpeg -v error -f lavfi -i color=black:size=400x225 -frames:v 1 -y "$3.png"
 	ffmpeg -v error -i "$3.png" -vf "pad=400:257:0:0:white,drawtext=font=DejaVu Sans:fontsize=15:x=8:y=234:text='$2'" -y "$3.label.png"
 }
@@ -43,12 +42,9 @@ printf '| key (password) | candidates a block | bytes changed | frames that deco
 printf '| --- | --- | --- | --- | --- |\n'
 tile clip.mp4 "original, $total frames" original
 tiles=(original.label.png)
-for password in aj aq 'correct horse battery staple' ah; do
+for key_password in 1:aj 8:aq '63:correct horse battery staple' 254:ah; do
+	key=${key_password%%:*} password=${key_password#*:}
 	"$tool" clip.mp4 "$password" >scrambled.mp4
-	key=$(python3 -c 'import sys
-h = 5381
-for c in sys.argv[1].encode(): h = (h * 33 + c) % 2**32
-print(h % 255)' "$password")
 	changed=$({ cmp -l -n "$(stat -c %s clip.mp4)" clip.mp4 scrambled.mp4 || true; } | wc -l)
 	decoded=$(frames scrambled.mp4)
 	db=$( [ "$decoded" -gt 0 ] && psnr scrambled.mp4 || echo -)
@@ -65,6 +61,6 @@ print(h % 255)' "$password")
 	esac
 done
 ffmpeg -v error -i "${tiles[0]}" -i "${tiles[1]}" -i "${tiles[2]}" -i "${tiles[3]}" \
-    -filter_complex 'xstack=inputs=4:layout=0_0|w0_0|0_h0|w0_h0' -y "$work/strength.png"
-cp "$work/strength.png" "$out"
+    -filter_complex 'xstack=inputs=4:layout=0_0|w0_0|0_h0|w0_h0' -y strength.png
+cp strength.png "$out"
 echo "wrote $out ($(stat -c %s "$out") bytes)"
