@@ -50,30 +50,15 @@ open_input(const char *path)
 	return fd;
 }
 
-// Fills buffer up to a block boundary: a short read from a pipe must not
-// end a block early, or block positions would depend on how the writer
-// happened to split its data.  Returns the count, short of a whole number
-// of blocks only at the end of the input, or -1 on error.
+// Only a read of 0 is the end: a pipe may deliver any piece short of it.
 ssize_t
-read_blocks(int fd, std::span<std::uint8_t> buffer)
+read_some(int fd, std::span<std::uint8_t> buffer)
 {
-	std::size_t filled = 0;
+	ssize_t n;
 
-	for (;;) {
-		const ssize_t n = read(fd, buffer.data() + filled,
-		    buffer.size() - filled);
-		if (n < 0) {
-			if (errno == EINTR)
-				continue;
-			return -1;
-		}
-		if (n == 0)
-			break;
-		filled += static_cast<std::size_t>(n);
-		if (filled % block_size == 0)
-			break;
-	}
-	return static_cast<ssize_t>(filled);
+	while ((n = read(fd, buffer.data(), buffer.size())) < 0 && errno == EINTR)
+		;
+	return n;
 }
 
 bool
@@ -103,6 +88,18 @@ write_all(int fd, std::span<const std::uint8_t> data)
 	return true;
 }
 
+// The file system may report a failed write only now (NFS, FUSE), and a
+// failure here is the run's failure.  A closed standard output that was
+// never written to has lost nothing.
+void
+close_output(const char *name)
+{
+	if (std::fflush(stdout) != 0 ||
+	    (close(STDOUT_FILENO) != 0 && errno != EBADF && errno != EINTR))
+		exit_with_error("%s: could not write the output: %s.\n", name,
+		    std::strerror(errno));
+}
+
 }
 
 int
@@ -111,6 +108,22 @@ main(int argc, char *argv[])
 	const char *name = argc > 0 && argv[0] != nullptr ?
 	    argv[0] : "encrypt_video";
 
+	// With two operands or more, these are file names like any other.
+	if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+		std::printf("usage: %s FILE PASSWORD\n"
+		    "Scramble FILE under PASSWORD and write it to standard output.\n"
+		    "The same command on that output, with the same password, gives FILE\n"
+		    "back, followed by the zero bytes that fill its last 8192-byte block.\n"
+		    "A scrambler, not encryption: see the manual page, encrypt_video(1).\n",
+		    name);
+		close_output(name);
+		return 0;
+	}
+	if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+		std::printf("encrypt_video %s\n", ENCRYPT_VIDEO_VERSION);
+		close_output(name);
+		return 0;
+	}
 	if (argc < 3)
 		exit_with_error("usage: %s FILE PASSWORD\n", name);
 	const char *path = argv[1];
@@ -144,27 +157,38 @@ main(int argc, char *argv[])
 	const scramble_table table = make_scramble_table(key);
 	posix_fadvise(in, 0, 0, POSIX_FADV_SEQUENTIAL);
 	alignas(4096) std::array<std::uint8_t, buffer_size> buffer;
-	for (;;) {
-		const ssize_t n = read_blocks(in, buffer);
-		if (n < 0)
-			exit_with_error("%s: could not read %s: %s.\n", name,
-			    path, std::strerror(errno));
-		const auto count = static_cast<std::size_t>(n);
-		const std::size_t padded =
-		    (count + block_size - 1) / block_size * block_size;
-		const auto blocks = std::span(buffer).first(padded);
-
-		std::fill(blocks.begin() + static_cast<std::ptrdiff_t>(count),
-		    blocks.end(), 0);
+	const auto write_blocks = [&](std::span<std::uint8_t> blocks) {
 		scramble_blocks(blocks, key, table);
 		if (!write_all(STDOUT_FILENO, blocks))
 			exit_with_error("%s: could not write the output: %s.\n",
 			    name, std::strerror(errno));
-		if (padded != count || count == 0)
+	};
+	// Blocks are counted over the stream, however a pipe splits it.  Each
+	// whole block goes out as soon as it is in: a live stream is not held
+	// back, and a later read error loses none of it.
+	std::size_t filled = 0;
+	for (;;) {
+		const ssize_t n = read_some(in, std::span(buffer).subspan(filled));
+		if (n < 0)
+			exit_with_error("%s: could not read %s: %s.\n", name,
+			    path, std::strerror(errno));
+		if (n == 0)
 			break;
+		filled += static_cast<std::size_t>(n);
+		const std::size_t whole = filled - filled % block_size;
+		if (whole == 0)
+			continue;
+		write_blocks(std::span(buffer).first(whole));
+		std::copy(buffer.begin() + static_cast<std::ptrdiff_t>(whole),
+		    buffer.begin() + static_cast<std::ptrdiff_t>(filled),
+		    buffer.begin());
+		filled -= whole;
 	}
-	if (close(STDOUT_FILENO) != 0 && errno != EBADF && errno != EINTR)
-		exit_with_error("%s: could not write the output: %s.\n", name,
-		    std::strerror(errno));
+	if (filled > 0) {
+		std::fill(buffer.begin() + static_cast<std::ptrdiff_t>(filled),
+		    buffer.begin() + static_cast<std::ptrdiff_t>(block_size), 0);
+		write_blocks(std::span(buffer).first(block_size));
+	}
+	close_output(name);
 	return 0;
 }

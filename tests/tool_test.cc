@@ -91,18 +91,35 @@ TEST(Stream, ReadsAPipeInBlocksWhateverPiecesItDelivers)
 	EXPECT_EQ(result.out, expected_output(input, "secret"));
 }
 
-TEST(Refusals, UsageWithoutBothOperands)
+TEST(Refusals, UsageUnlessTwoOperandsOrHelpOrVersion)
 {
 	const std::string path = scratch_file("usage", "x");
 
 	for (const auto &argv : {std::vector<std::string>{tool},
-	    std::vector<std::string>{tool, path}}) {
+	    std::vector<std::string>{tool, path},
+	    std::vector<std::string>{tool, "--helpx"}}) {
 		const tool_result result = run_tool(argv);
 		EXPECT_EQ(result.status, 1);
 		EXPECT_EQ(result.err, "usage: encrypt_video FILE PASSWORD\n");
 		EXPECT_EQ(result.out, "");
 	}
 	EXPECT_EQ(run_tool({"./bin/ev"}).err, "usage: ./bin/ev FILE PASSWORD\n");
+
+	const tool_result help = run_tool({tool, "--help"});
+	EXPECT_EQ(help.status, 0);
+	EXPECT_TRUE(help.out.starts_with("usage: encrypt_video FILE PASSWORD\n"));
+	EXPECT_NE(help.out.find("encrypt_video(1)"), std::string::npos);
+	const tool_result version = run_tool({tool, "--version"});
+	EXPECT_EQ(version.status, 0);
+	EXPECT_EQ(version.out, "encrypt_video " ENCRYPT_VIDEO_VERSION "\n");
+	EXPECT_EQ(help.err + version.err, "");
+
+	// Beside a password they are file names, as every operand is.
+	EXPECT_EQ(run_tool({tool, "--version", "pw"}).err,
+	    "encrypt_video: could not open --version.\n");
+	const int full = open("/dev/full", O_WRONLY | O_CLOEXEC);
+	EXPECT_EQ(run_tool({tool, "--help"}, full).status, 1);
+	close(full);
 }
 
 TEST(Refusals, InputThatCannotBeOpened)
