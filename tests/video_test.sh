@@ -74,6 +74,18 @@ encrypt_video movie.scrambled 'my password' | head -c \"\$size\" > movie.restore
 cmp movie.mp4 movie.restored.mp4
 echo "restored to its exact length"
 
+cp movie.mp4 original.mp4
+run "encrypt_video movie.mp4 'my password' > movie.scrambled
+encrypt_video movie.scrambled 'my password' | head -c \"\$(stat -c %s movie.mp4)\" | cmp - movie.mp4 &&
+    encrypt_video movie.scrambled 'my password' | sha256sum > movie.sha256 && rm movie.mp4"
+[ ! -e movie.mp4 ] || fail "a right round trip left the original in place"
+mv original.mp4 movie.mp4
+check="encrypt_video movie.scrambled 'my password' | sha256sum | cmp - movie.sha256 && echo right password"
+run "$check"
+grep -qx 'right password' run.log || fail "the right password failed the check"
+! bash -c "${check/my password/my passwort}" >/dev/null 2>&1 || fail "a wrong password passed the check"
+echo "replaced after a checked round trip; the noted checksum tells the right password from a wrong one"
+
 # An MP4 with its index at the end cannot be read from a pipe; moved to the
 # front, it can.
 encrypt_video movie.scrambled 'my password' | ffmpeg -v quiet -i - -f null - &&
