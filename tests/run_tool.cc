@@ -10,6 +10,7 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -17,14 +18,44 @@
 
 #include "plain_model.h"
 
+namespace {
+
+std::string scratch_root;
+
+void
+remove_scratch_root()
+{
+	std::filesystem::remove_all(scratch_root);
+}
+
+}
+
+// Every folder a test makes lives in one per process, under $TMPDIR, and
+// goes when the process ends, so that a run leaves nothing behind.
 std::string
 make_temp_dir()
 {
-	std::string dir = "/tmp/encrypt_video_test.XXXXXX";
-
+	if (scratch_root.empty()) {
+		const char *tmp = std::getenv("TMPDIR");
+		std::string root = std::string(tmp != nullptr && *tmp != '\0' ?
+		    tmp : "/tmp") + "/encrypt_video_test.XXXXXX";
+		if (mkdtemp(root.data()) == nullptr)
+			throw std::runtime_error("mkdtemp failed in " + root);
+		scratch_root = root;
+		std::atexit(remove_scratch_root);
+	}
+	std::string dir = scratch_root + "/XXXXXX";
 	if (mkdtemp(dir.data()) == nullptr)
 		throw std::runtime_error("mkdtemp failed");
 	return dir;
+}
+
+std::string
+tool_path()
+{
+	const char *other = std::getenv("ENCRYPT_VIDEO");
+
+	return other != nullptr && *other != '\0' ? other : TOOL_PATH;
 }
 
 void
@@ -84,9 +115,9 @@ expected_output(const std::string &input, std::int32_t key)
 }
 
 tool_process
-start_tool(const std::vector<std::string> &argv, int stdout_fd,
-    const char *dir)
+start_tool(const std::vector<std::string> &argv, const spawn_options &options)
 {
+	const int stdout_fd = options.stdout_fd;
 	int out[2] = {-1, -1};
 	int err[2];
 	posix_spawn_file_actions_t actions;
@@ -109,8 +140,8 @@ start_tool(const std::vector<std::string> &argv, int stdout_fd,
 		    stdout_fd == capture_output ? out[1] : stdout_fd,
 		    STDOUT_FILENO);
 	posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
-	if (dir != nullptr)
-		posix_spawn_file_actions_addchdir_np(&actions, dir);
+	if (options.dir != nullptr)
+		posix_spawn_file_actions_addchdir_np(&actions, options.dir);
 	// A harness that ignores SIGPIPE would hand that on through exec.
 	posix_spawnattr_init(&attr);
 	sigemptyset(&defaults);
@@ -118,18 +149,25 @@ start_tool(const std::vector<std::string> &argv, int stdout_fd,
 	posix_spawnattr_setsigdefault(&attr, &defaults);
 	posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
 
-	std::vector<char *> args;
-	args.reserve(argv.size() + 1);
-	for (const auto &arg : argv)
-		args.push_back(const_cast<char *>(arg.c_str()));
-	args.push_back(nullptr);
+	const auto pointers = [](const std::vector<std::string> &strings) {
+		std::vector<char *> p;
+		for (const auto &s : strings)
+			p.push_back(const_cast<char *>(s.c_str()));
+		p.push_back(nullptr);
+		return p;
+	};
+	std::vector<std::string> env(options.env);
+	for (char **e = environ; *e != nullptr; e++)
+		env.emplace_back(*e);
+	const std::string program = options.program.empty() ? tool_path() :
+	    options.program;
 	pid_t pid;
-	const int failed = posix_spawn(&pid, TOOL_PATH, &actions, &attr,
-	    args.data(), environ);
+	const int failed = posix_spawnp(&pid, program.c_str(), &actions,
+	    &attr, pointers(argv).data(), pointers(env).data());
 	posix_spawn_file_actions_destroy(&actions);
 	posix_spawnattr_destroy(&attr);
 	if (failed != 0)
-		throw std::runtime_error("posix_spawn failed");
+		throw std::runtime_error("could not start " + program);
 	if (out[1] >= 0)
 		close(out[1]);
 	close(err[1]);
@@ -176,7 +214,13 @@ finish_tool(tool_process process,
 }
 
 tool_result
+run_tool(const std::vector<std::string> &argv, const spawn_options &options)
+{
+	return finish_tool(start_tool(argv, options));
+}
+
+tool_result
 run_tool(const std::vector<std::string> &argv, int stdout_fd)
 {
-	return finish_tool(start_tool(argv, stdout_fd));
+	return run_tool(argv, spawn_options{.stdout_fd = stdout_fd});
 }

@@ -27,11 +27,16 @@ struct tool_result {
 	double cpu_seconds; // user and system time of the child
 };
 
+// A new folder under $TMPDIR, removed with everything in it when the test
+// process ends.
 std::string make_temp_dir();
 void write_file(const std::string &path, std::string_view contents);
 std::string read_file(const std::string &path);
 // A file of that name in a folder the test binary makes once.
 std::string scratch_file(const std::string &name, std::string_view contents);
+// The tool under test: $ENCRYPT_VIDEO if set (an installed one), else the
+// one this build made.
+std::string tool_path();
 
 std::string random_string(std::size_t size, unsigned seed);
 // The input with the zero fill of its last block.
@@ -39,9 +44,17 @@ std::string padded(const std::string &input);
 // What the tool must print for input under key, from the plain model.
 std::string expected_output(const std::string &input, std::int32_t key);
 
-// argv[0] is passed as given; the program run is always the tool.
+struct spawn_options {
+	int stdout_fd = capture_output;
+	const char *dir = nullptr;
+	std::vector<std::string> env{}; // NAME=value, added to the test's own
+	std::string program{};        // run in place of the tool; PATH is searched
+};
+
+// argv[0] is passed as given; the program run is the tool unless the options
+// name another.
 tool_process start_tool(const std::vector<std::string> &argv,
-    int stdout_fd = capture_output, const char *dir = nullptr);
+    const spawn_options &options = {});
 
 // Reads both streams to their end and reaps the child.  A sink, when given,
 // takes standard output instead of the result, and may return false to close
@@ -51,5 +64,7 @@ tool_result finish_tool(tool_process process,
 
 tool_result run_tool(const std::vector<std::string> &argv,
     int stdout_fd = capture_output);
+tool_result run_tool(const std::vector<std::string> &argv,
+    const spawn_options &options);
 
 #endif

@@ -4,9 +4,11 @@
 #include <sys/stat.h>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <set>
 #include <thread>
 
 #include "run_tool.h"
@@ -45,6 +47,43 @@ TEST(Stream, WritesWholeBlocksThatRestoreTheInput)
 	}
 }
 
+// Worked out by hand and written as numbers, so that a wrong block size,
+// spacing or reserved value in the code cannot be agreed with here.
+TEST(Format, KnownAnswers)
+{
+	// Key 1 ("aj"): every 32nd byte is a candidate, so the first block holds
+	// all 256 values at candidates.  These ten are reserved, or reserved
+	// once XORed with 1, and stay.
+	const std::set<std::size_t> left{0x00, 0x01, 0x40, 0x41, 0x64, 0x65,
+	    0x80, 0x81, 0x88, 0x89};
+	std::string input(8193, '\x42');
+	for (std::size_t v = 0; v < 256; v++)
+		input[32 * v] = static_cast<char>(v);
+	input[8192] = '\x10';
+	const tool_result all = run_tool({tool, scratch_file("known", input), "aj"});
+	ASSERT_EQ(all.out.size(), 16384u);
+	for (std::size_t p = 0; p < 16384; p++) {
+		const std::size_t v = p / 32;
+		const std::size_t want = p >= 8193 ? 0 : p == 8192 ? 0x11 :
+		    p % 32 != 0 ? 0x42 : left.contains(v) ? v : v ^ 1;
+		ASSERT_EQ(static_cast<std::uint8_t>(all.out[p]), want) << p;
+	}
+
+	// Key 3 ("al"): a spacing of 96 does not divide 8192, so 8192 is a
+	// candidate only because positions restart with every block.
+	for (const std::size_t size : {1, 8192, 8193}) {
+		const tool_result out = run_tool({tool,
+		    scratch_file("known", std::string(size, '\x10')), "al"});
+		ASSERT_EQ(out.out.size(), size == 8193 ? 16384u : 8192u);
+		for (std::size_t p = 0; p < out.out.size(); p++) {
+			const std::size_t want = p >= size ? 0 :
+			    p % 8192 % 96 == 0 ? 0x13 : 0x10;
+			ASSERT_EQ(static_cast<std::uint8_t>(out.out[p]), want)
+			    << size << " bytes, at " << p;
+		}
+	}
+}
+
 TEST(Stream, TakesALoneHyphenAsAFileName)
 {
 	const std::string input = random_string(100, 2);
@@ -52,13 +91,13 @@ TEST(Stream, TakesALoneHyphenAsAFileName)
 	const std::string empty = make_temp_dir();
 	write_file(dir + "/-", input);
 
-	const tool_result named = finish_tool(start_tool({tool, "-", "secret"},
-	    capture_output, dir.c_str()));
+	const tool_result named = run_tool({tool, "-", "secret"},
+	    {.dir = dir.c_str()});
 	EXPECT_EQ(named.status, 0);
 	EXPECT_EQ(named.out, expected_output(input, "secret"));
 
-	const tool_result absent = finish_tool(start_tool({tool, "-", "secret"},
-	    capture_output, empty.c_str()));
+	const tool_result absent = run_tool({tool, "-", "secret"},
+	    {.dir = empty.c_str()});
 	EXPECT_EQ(absent.status, 1);
 	EXPECT_EQ(absent.err, "encrypt_video: could not open -.\n");
 	EXPECT_EQ(absent.out, "");
@@ -66,29 +105,46 @@ TEST(Stream, TakesALoneHyphenAsAFileName)
 
 TEST(Stream, ReadsAPipeInBlocksWhateverPiecesItDelivers)
 {
-	const std::string input = random_string(12 * block_size + 5, 3);
+	const std::string input = random_string(70 * block_size + 5, 3);
 	const std::string fifo = scratch_file("fifo", "");
 	unlink(fifo.c_str());
 	ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
 
 	const tool_process process = start_tool({tool, fifo, "secret"});
-	std::thread feeder([&] {
-		const int fd = open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
-		const std::size_t pieces[] = {1, 1000, 8191, 3, 12289, 4096};
-		for (std::size_t at = 0, i = 0; at < input.size(); i++) {
-			const std::size_t n = std::min(pieces[i % 6],
-			    input.size() - at);
-			at += static_cast<std::size_t>(write(fd, &input[at], n));
-			usleep(300);
-		}
-		close(fd);
-	});
+	const int fd = open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
+	ASSERT_GE(fd, 0);
+	// Room for a burst far larger than what the tool's buffer has left.
+	fcntl(fd, F_SETPIPE_SZ, 1 << 20);
+	std::size_t at = 0;
+	const auto feed = [&](std::size_t n) {
+		n = std::min(n, input.size() - at);
+		at += static_cast<std::size_t>(write(fd, &input[at], n));
+	};
+
+	// A live stream: its first block comes out before the next goes in.
+	feed(block_size);
+	std::string out(block_size, '\0');
+	for (std::size_t got = 0; got < out.size();) {
+		pollfd ready{process.out, POLLIN, 0};
+		ASSERT_EQ(poll(&ready, 1, 10000), 1) << "no block after 10 s";
+		got += static_cast<std::size_t>(read(process.out, &out[got],
+		    out.size() - got));
+	}
+	// A short piece, then a burst while the tool waits for the rest.
+	feed(5000);
+	usleep(200000);
+	feed(400000);
+	const std::size_t pieces[] = {1, 1000, 8191, 3, 12289, 4096};
+	for (std::size_t i = 0; at < input.size(); i++) {
+		feed(pieces[i % 6]);
+		usleep(300);
+	}
+	close(fd);
 	const tool_result result = finish_tool(process);
-	feeder.join();
 	unlink(fifo.c_str());
 
-	EXPECT_EQ(result.status, 0);
-	EXPECT_EQ(result.out, expected_output(input, "secret"));
+	EXPECT_EQ(result.status, 0) << result.err;
+	EXPECT_TRUE(out + result.out == expected_output(input, "secret"));
 }
 
 TEST(Refusals, UsageUnlessTwoOperandsOrHelpOrVersion)
@@ -158,16 +214,37 @@ TEST(Refusals, OutputThatIsTheInput)
 			EXPECT_EQ(read_file(path), input);
 		}
 	}
+
+	// Not /dev/null both ways, which is no regular file.
+	const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+	const tool_result device = run_tool({tool, "/dev/null", "secret"}, null);
+	close(null);
+	EXPECT_EQ(device.status, 0) << device.err;
+
+	// Nor a file with the input's inode number on another file system: the
+	// first file of two new tmpfs mounts, in a mount namespace of our own.
+	const char *script = R"sh(
+flags=-Urm; [ "$(id -u)" = 0 ] && flags=-m
+unshare $flags true 2>/dev/null || exit 77
+exec unshare $flags sh -c '
+mount -t tmpfs none "$1" && mount -t tmpfs none "$2" || exit 77
+echo x > "$1/f" && : > "$2/f"
+[ "$(stat -c %i "$1/f")" = "$(stat -c %i "$2/f")" ] || exit 77
+exec "$0" "$1/f" secret > "$2/f"' "$0" "$1" "$2")sh";
+	const tool_result other = run_tool({"sh", "-c", script, tool_path(),
+	    make_temp_dir(), make_temp_dir()}, {.program = "sh"});
+	if (other.status == 77)
+		GTEST_SKIP() << "cannot mount two file systems here (unshare)";
+	EXPECT_EQ(other.status, 0) << other.err;
 }
 
 TEST(Refusals, TerminalAsOutput)
 {
 	const int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
-	ASSERT_GE(master, 0);
-	ASSERT_EQ(grantpt(master), 0);
-	ASSERT_EQ(unlockpt(master), 0);
-	const int terminal = open(ptsname(master), O_RDWR | O_NOCTTY);
-	ASSERT_GE(terminal, 0);
+	const int terminal = master < 0 || grantpt(master) != 0 ||
+	    unlockpt(master) != 0 ? -1 : open(ptsname(master), O_RDWR | O_NOCTTY);
+	if (terminal < 0)
+		GTEST_SKIP() << "no pseudo-terminal here (/dev/pts)";
 
 	const tool_result result = run_tool(
 	    {tool, scratch_file("tty", "abc"), "secret"}, terminal);
@@ -191,6 +268,8 @@ TEST(Faults, ReadErrorIsNotTheEndOfTheInput)
 	    ": Is a directory.\n");
 	EXPECT_EQ(directory.out, "");
 
+	if (access("/proc/self/mem", R_OK) != 0)
+		GTEST_SKIP() << "no /proc here";
 	const tool_result memory = run_tool({tool, "/proc/self/mem", "secret"});
 	EXPECT_EQ(memory.status, 1);
 	EXPECT_EQ(memory.err, "encrypt_video: could not read /proc/self/mem: "
@@ -226,7 +305,7 @@ TEST(Stream, WaitsOnANonBlockingOutputInsteadOfFailing)
 		// The flag lives in the open file, so the child inherits it.
 		ASSERT_EQ(fcntl(ends[1], F_SETFL, O_NONBLOCK), 0);
 		const tool_process process = start_tool({tool, path, "secret"},
-		    ends[1]);
+		    {.stdout_fd = ends[1]});
 		close(ends[1]);
 
 		// A reader that stalls long after the buffer is full.
