@@ -151,6 +151,7 @@ start_tool(const std::vector<std::string> &argv, const spawn_options &options)
 
 	const auto pointers = [](const std::vector<std::string> &strings) {
 		std::vector<char *> p;
+		p.reserve(strings.size() + 1);
 		for (const auto &s : strings)
 			p.push_back(const_cast<char *>(s.c_str()));
 		p.push_back(nullptr);
