@@ -1,7 +1,22 @@
-# Cross-builds with a Debian cross compiler for triplet, and runs what it
-# builds (the unit tests among them) under qemu-user.
+# cmake -DCMAKE_TOOLCHAIN_FILE=cmake/debian-cross.cmake -DDEBIAN_ARCH=arm64
+#
+# Cross-builds with Debian's cross compiler for that architecture (package
+# g++-TRIPLET) and runs what it builds, the unit tests among them, under
+# qemu-user; both are looked up in debian-architectures beside this file.
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES DEBIAN_ARCH)
+file(STRINGS ${CMAKE_CURRENT_LIST_DIR}/debian-architectures row
+    REGEX "^${DEBIAN_ARCH} ")
+if(NOT DEBIAN_ARCH OR NOT row)
+  message(FATAL_ERROR "Set -DDEBIAN_ARCH to an architecture of "
+      "${CMAKE_CURRENT_LIST_DIR}/debian-architectures")
+endif()
+string(REGEX REPLACE " +" ";" row "${row}")
+list(GET row 1 triplet)
+list(GET row 2 emulator)
+string(REGEX REPLACE "-.*" "" processor ${triplet})
+
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR ${processor})
 set(CMAKE_CXX_COMPILER ${triplet}-g++)
 set(CMAKE_STRIP ${triplet}-strip)
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-${qemu} -L /usr/${triplet})
+set(CMAKE_CROSSCOMPILING_EMULATOR ${emulator} -L /usr/${triplet})
