@@ -1,32 +1,39 @@
 #!/usr/bin/env bash
-# Cross-builds the tool for a 32-bit Debian architecture with the project's
-# own toolchain file, runs the unit tests under qemu-user, and checks the
+# Cross-builds the tool for one Debian architecture of
+# cmake/debian-architectures with the project's toolchain file, runs the
+# unit tests under qemu-user where the table says so, and checks the
 # emulated tool against the native one: a sparse file past 4 GiB, random
-# files and passwords, and the open-error line.
+# files and passwords, and the open-error line.  Then the same for a static
+# build, and with --package, the .deb for that architecture under lintian.
 #
-#   .ci/cross.sh armhf|i386 NATIVE_TOOL
-set -euo pipefail
+#   .ci/cross.sh ARCH NATIVE_TOOL [--package]
+set -Eeuo pipefail
 cd "$(dirname "$0")/.."
-arch=$1 native=$2
-case $arch in
-armhf) triplet=arm-linux-gnueabihf qemu=qemu-arm ;;
-i386) triplet=i686-linux-gnu qemu=qemu-i386 ;;
-*) echo "cross.sh: no such architecture: $arch" >&2; exit 2 ;;
-esac
+arch=$1 native=$2 package=${3:-}
+trap 'echo "cross.sh $arch: failed (status $?): $BASH_COMMAND" >&2' ERR
+read -r _ triplet emulator unit_tests < <(grep "^$arch " cmake/debian-architectures) || {
+	echo "cross.sh: $arch is not in cmake/debian-architectures" >&2
+	exit 2
+}
 build=build-$arch
-tool=("$qemu" -L "/usr/$triplet" "$build/encrypt_video")
-
-cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE="cmake/$arch.cmake"
-cmake --build "$build" -j"$(nproc)"
-ctest --test-dir "$build" --output-on-failure
+tests=OFF
+[ "$unit_tests" = yes ] && tests=ON
+cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE=cmake/debian-cross.cmake \
+    -DDEBIAN_ARCH="$arch" -DENCRYPT_VIDEO_WERROR=ON -DBUILD_TESTING=$tests >/dev/null
+cmake --build "$build" -j"$(nproc)" >/dev/null
+ran="tool checks"
+if [ $tests = ON ]; then
+	ctest --test-dir "$build" --output-on-failure
+	ran="unit tests, $ran"
+fi
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+tool=("$emulator" -L "/usr/$triplet" "$build/encrypt_video")
 
 # Past 4 GiB, so that neither a 32-bit offset nor a 32-bit count survives.
 truncate -s $(((1 << 32) + 1)) "$work/sparse"
 "${tool[@]}" "$work/sparse" secret | cmp - <(head -c $(((1 << 32) + 8192)) /dev/zero)
-echo "$arch: a sparse file of 4 GiB + 1 byte gives 4 GiB + 8192 zero bytes"
 
 for size in 1 8191 8192 100000 3000000; do
 	head -c "$size" /dev/urandom >"$work/in"
@@ -34,13 +41,30 @@ for size in 1 8191 8192 100000 3000000; do
 		cmp <("${tool[@]}" "$work/in" "$password") <("$native" "$work/in" "$password")
 	done
 done
-echo "$arch: random files and passwords give the native tool's bytes"
 
 status=0
 err=$("${tool[@]}" "$work/missing" secret 2>&1 >/dev/null) || status=$?
-expected="$build/encrypt_video: could not open $work/missing."
-[ "$status" = 1 ] && [ "$err" = "$expected" ] || {
-	echo "$arch: a missing file gave status $status and '$err'" >&2
+[ "$status" = 1 ] && [ "$err" = "$build/encrypt_video: could not open $work/missing." ] || {
+	echo "cross.sh $arch: a missing file gave status $status and '$err'" >&2
 	exit 1
 }
-echo "$arch: a missing file gives the open-error line and status 1"
+
+# Static: no loader to find, so the emulator needs no -L.
+cmake -S . -B "$build-static" -DCMAKE_TOOLCHAIN_FILE=cmake/debian-cross.cmake \
+    -DDEBIAN_ARCH="$arch" -DENCRYPT_VIDEO_WERROR=ON -DBUILD_TESTING=OFF \
+    -DENCRYPT_VIDEO_STATIC=ON >"$work/static.log" 2>&1 || { cat "$work/static.log"; false; }
+grep -A2 'CMake Warning' "$work/static.log" || true
+cmake --build "$build-static" -j"$(nproc)" >/dev/null
+kind=$(file -b "$build-static/encrypt_video" | grep -o 'static-pie linked\|statically linked')
+"$triplet-strip" -o "$work/stripped" "$build-static/encrypt_video"
+cmp <("$emulator" "$build-static/encrypt_video" "$work/in" secret) <("$native" "$work/in" secret)
+
+deb=
+if [ "$package" = --package ]; then
+	(cd "$build" && cpack -G DEB >/dev/null)
+	deb=$(ls "$build"/encrypt-video_*_"$arch".deb)
+	[ "$(dpkg-deb -f "$deb" Architecture)" = "$arch" ]
+	lintian --fail-on error,warning --display-info "$deb"
+	deb=", $(basename "$deb") ($(dpkg-deb -f "$deb" Depends)) passes lintian"
+fi
+echo "$arch: $ran passed under $emulator; static: $kind, $(stat -c %s "$work/stripped") bytes stripped$deb"

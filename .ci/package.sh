@@ -1,19 +1,19 @@
 #!/usr/bin/env bash
 # Judges the release as Debian would: hardening-check on the tool the
-# README's build command makes, lintian on the package, two clean clones of
-# the commit giving the same .deb, and the package installed, used from
-# PATH and removed without a trace.
+# README's build command makes, the version the same everywhere, two clean
+# clones and two unpacked tarballs each giving the same .deb, lintian on
+# it, and the package installed, tested and removed without a trace, in a
+# root of its own so that this machine's packages stay as they are.
 #
 #   .ci/package.sh      after the README's build command made build/
-set -euo pipefail
+set -Eeuo pipefail
 cd "$(dirname "$0")/.."
+trap 'echo "package.sh: failed (status $?): $BASH_COMMAND" >&2' ERR
+fail() { echo "package.sh: $*" >&2; exit 1; }
 build_command='cmake -S . -B build && cmake --build build -j'
 package_command='(cd build && cpack -G DEB)'
 for command in "$build_command" "$package_command"; do
-	grep -qF "$command" README.md || {
-		echo "package.sh: the README no longer says '$command'" >&2
-		exit 1
-	}
+	grep -qF "$command" README.md || fail "the README no longer says '$command'"
 done
 
 echo "-- hardening-check build/encrypt_video"
@@ -21,51 +21,82 @@ echo "-- hardening-check build/encrypt_video"
 # cannot have one, whatever it is built with.
 hardening-check --nocfprotection build/encrypt_video
 # hardening-check knows only the probe loop of a variable-sized frame; the
-# fixed 128 KiB frame of main is probed page by page.
-objdump -d --no-show-raw-insn build/encrypt_video | grep -E 'orq +\$0x0,\(%rsp\)' >/dev/null || {
-	echo "package.sh: no stack clash probes in build/encrypt_video" >&2
-	exit 1
-}
-echo " Stack clash probes: found"
+# fixed 128 KiB frame of main is probed page by page, in each
+# architecture's own way.
+case $(uname -m) in
+x86_64 | i?86) probe='or[lq] +\$0x0,\(%[er]sp\)' ;;
+aarch64) probe='str +xzr, \[sp' ;;
+*) probe= ;;
+esac
+if [ -n "$probe" ]; then
+	objdump -d --no-show-raw-insn build/encrypt_video | grep -E "$probe" >/dev/null ||
+	    fail "no stack clash probes in build/encrypt_video"
+	echo " Stack clash probes: found"
+else
+	grep -q -- -fstack-clash-protection build/compile_commands.json ||
+	    fail "build/encrypt_video was not built with -fstack-clash-protection"
+	echo " Stack clash protection: asked of the compiler (no probe pattern known for $(uname -m))"
+fi
 
-echo "-- two clean clones of $(git rev-parse --short HEAD), built apart"
+echo "-- one version"
+version=$(build/encrypt_video --version | sed -n 's/^encrypt_video //p')
+[ "$(dpkg-parsechangelog -l packaging/changelog -S Version)" = "$version-1" ] ||
+    fail "packaging/changelog's newest entry is not $version-1"
+head -1 CHANGELOG | grep -q "^encrypt_video $version " || fail "CHANGELOG does not start with $version"
+grep -q "^\.TH .*\"encrypt_video $version\"" man/encrypt_video.1 || fail "the manual page is not of $version"
+grep -q "encrypt-video_${version}-1_amd64.deb" README.md || fail "the README installs another version than $version"
+echo "$version in CMake, the changelogs, the manual page and the README"
+
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 debs=()
+package_in() { # package_in DIR: the README's commands there, and the .deb they make
+	(cd "$1" && eval "$build_command" >/dev/null && eval "$package_command" >/dev/null)
+	debs+=("$(ls "$1"/build/*.deb)")
+}
+echo "-- two clean clones of $(git rev-parse --short HEAD), built apart"
 for dir in "$work/one" "$work/somewhere/else"; do
 	git clone -q . "$dir"
-	(cd "$dir" && eval "$build_command" >/dev/null && eval "$package_command" >/dev/null)
-	debs+=("$(ls "$dir"/build/*.deb)")
-	sleep 2
+	package_in "$dir"
+done
+echo "-- two unpacked release tarballs: one alone, one inside a packaging repository of another date"
+git archive --format=tar.gz --prefix=encrypt_video/ HEAD >"$work/release.tar.gz"
+git init -q "$work/packaging"
+GIT_AUTHOR_DATE=2001-01-01T00:00:00Z GIT_COMMITTER_DATE=2001-01-01T00:00:00Z \
+    git -C "$work/packaging" -c user.name=ci -c user.email=ci@localhost commit -q --allow-empty -m packaging
+for dir in "$work/tarball" "$work/packaging/upstream"; do
+	mkdir -p "$dir"
+	tar -C "$dir" -xzf "$work/release.tar.gz"
+	package_in "$dir/encrypt_video"
 done
 sha256sum "${debs[@]}"
-cmp "${debs[@]}"
+for deb in "${debs[@]:1}"; do
+	cmp "${debs[0]}" "$deb"
+done
 deb=${debs[0]}
 echo "same bytes"
 
 echo "-- lintian"
 lintian --fail-on error,warning --display-info "$deb"
 echo "lintian: no error, no warning"
-changelog_version=$(dpkg-parsechangelog -l packaging/changelog -S Version)
-package_version=$(dpkg-deb -f "$deb" Version)
-[ "$changelog_version" = "$package_version" ] || {
-	echo "package.sh: changelog says $changelog_version, package $package_version" >&2
-	exit 1
-}
 
-echo "-- install, use and remove"
-dpkg -i "$deb"
-[ "$(command -v encrypt_video)" = /usr/bin/encrypt_video ]
+echo "-- installed in a root of its own, tested and removed"
+apt-get install -s "$deb" | grep -q '^Inst encrypt-video ' || fail "apt cannot install $deb here"
+root=$work/root
+mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
+touch "$root/var/lib/dpkg/status"
+# The libc it depends on is this machine's, not the empty root's.
+dpkg --root="$root" --force-depends -i "$deb" >/dev/null 2>&1
+tool=$root/usr/bin/encrypt_video
 head -c 100000 /dev/urandom >"$work/in"
-encrypt_video "$work/in" secret >"$work/scrambled"
-encrypt_video "$work/scrambled" secret | head -c 100000 | cmp - "$work/in"
-man -w encrypt_video
-files=$(dpkg -L encrypt-video | while read -r f; do [ -d "$f" ] || echo "$f"; done)
-dpkg -r encrypt-video
-left=$(for f in $files; do [ ! -e "$f" ] || echo "$f"; done)
-status=$(dpkg-query -W -f='${db:Status-Abbrev}' encrypt-video 2>/dev/null || true)
-[ -z "$left" ] && [[ $status = "" || $status = "un "* ]] || {
-	echo "package.sh: dpkg -r left '$left', status '$status'" >&2
-	exit 1
-}
-echo "installed, ran from PATH, found its manual, removed: nothing left"
+"$tool" "$work/in" secret >"$work/scrambled"
+"$tool" "$work/scrambled" secret | head -c 100000 | cmp - "$work/in"
+man -M "$root/usr/share/man" -w encrypt_video >/dev/null
+# The process tests and the video check, against the installed tool.
+ENCRYPT_VIDEO=$tool ctest --test-dir build -R '^(Stream|Refusals|Faults|Passwords|Format)\.|video' \
+    --output-on-failure | tail -3
+files=$(dpkg --root="$root" -L encrypt-video | while read -r f; do [ -d "$root$f" ] || echo "$f"; done)
+dpkg --root="$root" -r encrypt-video >/dev/null
+left=$(for f in $files; do [ ! -e "$root$f" ] || echo "$f"; done)
+[ -z "$left" ] || fail "dpkg -r left $left"
+echo "installed, restored a file, found its manual, passed the process tests, removed: nothing left"
