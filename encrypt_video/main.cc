@@ -50,7 +50,7 @@ open_input(const char *path)
 	return fd;
 }
 
-// Only a read of 0 is the end: a pipe may deliver any piece short of it.
+// A signal that interrupts a read is no reason to fail.
 ssize_t
 read_some(int fd, std::span<std::uint8_t> buffer)
 {
