@@ -8,6 +8,7 @@
 #include <spawn.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
@@ -157,9 +158,23 @@ start_tool(const std::vector<std::string> &argv, const spawn_options &options)
 		p.push_back(nullptr);
 		return p;
 	};
+	// The test's variables replace those it inherits, except that its
+	// preloaded library joins those already preloaded (eatmydata's, in a
+	// package build): the loader heeds only the last LD_PRELOAD.
+	const auto name_of = [](std::string_view variable) {
+		return variable.substr(0, variable.find('='));
+	};
 	std::vector<std::string> env(options.env);
-	for (char **e = environ; *e != nullptr; e++)
-		env.emplace_back(*e);
+	for (char **e = environ; *e != nullptr; e++) {
+		const std::string_view inherited(*e);
+		const std::string_view name = name_of(inherited);
+		const auto ours = std::ranges::find(options.env, name, name_of);
+		if (ours == options.env.end())
+			env.emplace_back(inherited);
+		else if (name == "LD_PRELOAD")
+			env[static_cast<std::size_t>(ours - options.env.begin())]
+			    .append(":").append(inherited.substr(name.size() + 1));
+	}
 	const std::string program = options.program.empty() ? tool_path() :
 	    options.program;
 	pid_t pid;
