@@ -4,6 +4,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 
 inline constexpr std::size_t block_size = 8192;
@@ -14,7 +15,11 @@ inline constexpr std::array<std::uint8_t, 6> reserved_values{
 	0x00, 0x01, 0x41, 0x65, 0x80, 0x88,
 };
 
+inline constexpr std::uint32_t djb2_start = 5381;
+
 std::uint32_t compute_djb2_hash(const char *password);
+// One more byte of a password whose bytes so far hashed to hash.
+std::uint32_t add_to_djb2_hash(std::uint32_t hash, std::uint8_t byte);
 std::int32_t reduce_hash_to_key(std::uint32_t hash);
 int should_encrypt_byte(std::span<const std::uint8_t> block,
     std::int32_t position, std::int32_t key);
@@ -28,5 +33,29 @@ scramble_table make_scramble_table(std::int32_t key);
 // from the start of data; a short last block is scrambled as far as it goes.
 void scramble_blocks(std::span<std::uint8_t> data, std::int32_t key,
     const scramble_table &table);
+
+// An input's output is whole blocks: its length rounded up to one.
+constexpr std::uint64_t
+scrambled_size(std::uint64_t input_size)
+{
+	return (input_size + block_size - 1) / block_size * block_size;
+}
+
+// Turns the first filled bytes of buffer, input from a block boundary on,
+// into output: zeros after them to the end of their last block, then
+// scrambled.  Returns the output's length, which buffer must hold.
+std::size_t scramble_filled(std::span<std::uint8_t> buffer,
+    std::size_t filled, std::int32_t key, const scramble_table &table);
+
+// Reads input from an offset into as much of the span as it can: the count,
+// 0 only at the end of the input, or a negative errno.
+using read_input_at = std::function<std::int64_t(std::span<std::uint8_t>,
+    std::uint64_t)>;
+
+// Output bytes from offset on, into out, taken from the whole blocks of
+// input that hold them.  Returns the count, short only where the output
+// ends, or the negative errno of a failed read.
+std::int64_t read_scrambled(std::span<std::uint8_t> out, std::uint64_t offset,
+    std::int32_t key, const scramble_table &table, const read_input_at &read_at);
 
 #endif
