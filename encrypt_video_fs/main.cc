@@ -1,0 +1,244 @@
+#include <sys/stat.h>
+
+#include <fcntl.h>
+#include <fuse_lowlevel.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdarg>
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "view.h"
+
+static_assert(sizeof(off_t) >= 8, "build with -D_FILE_OFFSET_BITS=64");
+
+namespace {
+
+const char usage[] = "usage: %s DIR MOUNTPOINT [-f] [-o OPTION[,OPTION]...]\n";
+
+// What fuse_opt_parse fills in besides what libfuse takes itself.
+struct command_line {
+	const char *dir;
+	const char *mount_point;
+	const char *passfile;
+};
+
+const fuse_opt options[] = {
+	{"passfile=%s", offsetof(command_line, passfile), 0},
+	// What mount(8) may hand on from /etc/fstab, which libfuse refuses.
+	FUSE_OPT_KEY("defaults", FUSE_OPT_KEY_DISCARD),
+	FUSE_OPT_END,
+};
+
+// Both operands are taken here, so that each fault is told in our words.
+int
+take_operand(void *data, const char *arg, int key, fuse_args *)
+{
+	auto *line = static_cast<command_line *>(data);
+
+	if (key != FUSE_OPT_KEY_NONOPT)
+		return 1;
+	if (line->dir == nullptr)
+		line->dir = arg;
+	else if (line->mount_point == nullptr)
+		line->mount_point = arg;
+	else
+		return -1;
+	return 0;
+}
+
+[[noreturn]] __attribute__((format(printf, 1, 2))) void
+exit_with_error(const char *format, ...)
+{
+	va_list args;
+
+	va_start(args, format);
+	vfprintf(stderr, format, args);
+	va_end(args);
+	std::exit(1);
+}
+
+// Whether the folder open at fd is the one of dir or below it, however
+// either was named: its parents are walked up to "/", across mounts.
+bool
+is_within(int fd, const struct stat &dir)
+{
+	bool within = false;
+
+	for (;;) {
+		struct stat here {};
+		struct stat up_stat {};
+		if (fstat(fd, &here) != 0)
+			break;
+		if (here.st_dev == dir.st_dev && here.st_ino == dir.st_ino) {
+			within = true;
+			break;
+		}
+		const int up = openat(fd, "..", O_PATH | O_DIRECTORY | O_CLOEXEC);
+		if (up < 0 || fstat(up, &up_stat) != 0 ||
+		    (up_stat.st_dev == here.st_dev && up_stat.st_ino == here.st_ino)) {
+			if (up >= 0)
+				close(up);
+			break;
+		}
+		close(fd);
+		fd = up;
+	}
+	close(fd);
+	return within;
+}
+
+std::int32_t
+key_from(const char *name, const char *passfile)
+{
+	const char *from = "standard input";
+	int fd = STDIN_FILENO;
+	std::int32_t key;
+
+	if (passfile != nullptr) {
+		from = passfile;
+		if ((fd = open(passfile, O_RDONLY | O_NOCTTY | O_CLOEXEC)) < 0)
+			exit_with_error("%s: could not open %s.\n", name, passfile);
+		key = read_password_key(fd);
+		close(fd);
+	} else if (isatty(fd) == 1) {
+		from = "the terminal";
+		key = ask_password_key(fd);
+	} else {
+		key = read_password_key(fd);
+	}
+	if (key == password_unreadable)
+		exit_with_error("%s: could not read the password from %s: %s.\n",
+		    name, from, std::strerror(errno));
+	if (key == password_missing)
+		exit_with_error("%s: no password: %s has no line.\n", name, from);
+	if (key == password_with_zero_byte)
+		exit_with_error("%s: the password from %s holds a zero byte, "
+		    "which no password can.\n", name, from);
+	if (key == 0)
+		exit_with_error("%s: this password gives no scrambling at all; "
+		    "choose another.\n", name);
+	return key;
+}
+
+}
+
+int
+main(int argc, char *argv[])
+{
+	const char *name = argc > 0 && argv[0] != nullptr ?
+	    argv[0] : "encrypt_video_fs";
+	fuse_args args = FUSE_ARGS_INIT(argc, argv);
+	command_line line{};
+	fuse_cmdline_opts fuse_line{};
+
+	if (fuse_opt_parse(&args, &line, options, take_operand) != 0 ||
+	    fuse_parse_cmdline(&args, &fuse_line) != 0)
+		exit_with_error(usage, name);
+	if (fuse_line.show_help) {
+		std::printf(usage, name);
+		std::printf("Show DIR at MOUNTPOINT, read-only, each file as "
+		    "encrypt_video prints it\n"
+		    "under the password: scrambled files read as their "
+		    "originals, and originals\n"
+		    "as scrambled.  The password is asked for on the terminal, "
+		    "or read from the\n"
+		    "first line of standard input, or of FILE with -o "
+		    "passfile=FILE.  Unmount\n"
+		    "with fusermount3 -u MOUNTPOINT.  See encrypt_video_fs(1).\n"
+		    "\n"
+		    "    -o passfile=FILE       read the password from FILE\n");
+		fuse_cmdline_help();
+		fuse_lib_help(&args);
+		return std::fflush(stdout) == 0 ? 0 : 1;
+	}
+	if (fuse_line.show_version) {
+		std::printf("encrypt_video_fs %s\nFUSE library version %s\n",
+		    ENCRYPT_VIDEO_VERSION, fuse_pkgversion());
+		return std::fflush(stdout) == 0 ? 0 : 1;
+	}
+	if (line.dir == nullptr || line.mount_point == nullptr)
+		exit_with_error(usage, name);
+
+	view v{};
+	struct stat dir_stat {};
+	v.root = open(line.dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+	if (v.root < 0 || fstat(v.root, &dir_stat) != 0)
+		exit_with_error("%s: could not open %s: %s.\n", name, line.dir,
+		    std::strerror(errno));
+	v.root_device = dir_stat.st_dev;
+	// Both made absolute now: the daemon runs in "/".
+	char *dir_path = realpath(line.dir, nullptr);
+	char *mount_path = realpath(line.mount_point, nullptr);
+	const int mount_point = mount_path == nullptr ? -1 :
+	    open(mount_path, O_PATH | O_DIRECTORY | O_CLOEXEC);
+	if (mount_point < 0)
+		exit_with_error("%s: could not open the mount point %s: %s.\n",
+		    name, line.mount_point, std::strerror(errno));
+	// The view would contain itself, and reading it would go round for
+	// ever.
+	if (is_within(mount_point, dir_stat))
+		exit_with_error("%s: the mount point %s is inside %s.\n", name,
+		    line.mount_point, line.dir);
+
+	// After the user's own options, so that these win over "rw", "dev"
+	// and "suid", which mount(8) passes for an /etc/fstab line.
+	char *forced = nullptr;
+	fuse_opt_add_opt(&forced, "ro,nodev,nosuid,default_permissions,"
+	    "subtype=encrypt_video_fs");
+	fuse_opt_add_opt_escaped(&forced, (std::string("fsname=") +
+	    (dir_path != nullptr ? dir_path : line.dir)).c_str());
+	fuse_opt_add_arg(&args, "-o");
+	fuse_opt_add_arg(&args, forced);
+	// A file read again comes from the kernel's cache, unless it changed.
+	fuse_opt_insert_arg(&args, 1, "-oauto_cache");
+	std::free(forced);
+	std::free(dir_path);
+	const fuse_operations operations = view_operations();
+	// Options are checked here, before the password is asked for.
+	fuse *f = fuse_new(&args, &operations, sizeof operations, &v);
+	if (f == nullptr)
+		return 1;
+
+	const int device = open("/dev/fuse", O_RDWR | O_CLOEXEC);
+	if (device < 0 && (errno == ENOENT || errno == ENODEV || errno == ENXIO))
+		exit_with_error("%s: no /dev/fuse here: install fuse3, or load "
+		    "the fuse module (modprobe fuse).\n", name);
+	if (device < 0)
+		exit_with_error("%s: could not open /dev/fuse: %s; run as root, or "
+		    "let every user open it (mode 0666, as udev makes it).\n",
+		    name, std::strerror(errno));
+	close(device);
+
+	v.key = key_from(name, line.passfile);
+	v.table = make_scramble_table(v.key);
+	if (fuse_mount(f, mount_path) != 0)
+		return 1;
+	// Everything that can fail has been done: from here the mount is
+	// ready, and the command that started us may go on.
+	int status = fuse_daemonize(fuse_line.foreground);
+	if (status == 0)
+		status = fuse_set_signal_handlers(fuse_get_session(f));
+	if (status == 0 && fuse_line.singlethread) {
+		status = fuse_loop(f);
+	} else if (status == 0) {
+		fuse_loop_config *config = fuse_loop_cfg_create();
+		fuse_loop_cfg_set_clone_fd(config,
+		    static_cast<unsigned int>(fuse_line.clone_fd));
+		fuse_loop_cfg_set_idle_threads(config, fuse_line.max_idle_threads);
+		fuse_loop_cfg_set_max_threads(config, fuse_line.max_threads);
+		status = fuse_loop_mt(f, config);
+		fuse_loop_cfg_destroy(config);
+	}
+	fuse_remove_signal_handlers(fuse_get_session(f));
+	fuse_unmount(f);
+	fuse_destroy(f);
+	// Unmounted, or asked to stop by a signal: either way a clean end.
+	return status == 0 || status == SIGTERM || status == SIGINT ||
+	    status == SIGHUP ? 0 : 1;
+}

@@ -1,0 +1,34 @@
+#ifndef ENCRYPT_VIDEO_VIEW_H
+#define ENCRYPT_VIDEO_VIEW_H
+
+#include <sys/types.h>
+
+#include <fuse.h>
+
+#include <cstdint>
+
+#include "scramble.h"
+
+// What every request of the view needs, and all it keeps: no password,
+// nothing per file.
+struct view {
+	int root; // DIR, opened before the mount could hide or move it
+	dev_t root_device;
+	std::int32_t key;
+	scramble_table table;
+};
+
+fuse_operations view_operations();
+
+// What reading a password line can give besides a key.
+inline constexpr std::int32_t password_unreadable = -1; // errno tells why
+inline constexpr std::int32_t password_missing = -2;
+inline constexpr std::int32_t password_with_zero_byte = -3;
+
+// The key of the first line read from fd, hashed as it comes so that no
+// copy of the password is ever held, or one of the values above.
+std::int32_t read_password_key(int fd);
+// The same from a terminal, asked for without echo.
+std::int32_t ask_password_key(int terminal);
+
+#endif
