@@ -94,7 +94,8 @@ TEST(Stream, ReadsAPipeInBlocksWhateverPiecesItDelivers)
 	const tool_process process = start_tool({tool, fifo, "secret"});
 	const int fd = open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
 	ASSERT_GE(fd, 0);
-	// Room for a burst far larger than what the tool's buffer has left.
+	// Where allowed, room for a burst far larger than what the tool's
+	// buffer has left.
 	fcntl(fd, F_SETPIPE_SZ, 1 << 20);
 	std::size_t at = 0;
 	const auto feed = [&](std::size_t n) {
@@ -111,6 +112,10 @@ TEST(Stream, ReadsAPipeInBlocksWhateverPiecesItDelivers)
 		got += static_cast<std::size_t>(read(process.out, &out[got],
 		    out.size() - got));
 	}
+	// Read while it is fed: in pipes of the smallest size the burst would
+	// fill both and leave the tool and the test waiting on each other.
+	tool_result result;
+	std::thread reader([&] { result = finish_tool(process); });
 	// A short piece, then a burst while the tool waits for the rest.
 	feed(5000);
 	usleep(200000);
@@ -121,7 +126,7 @@ TEST(Stream, ReadsAPipeInBlocksWhateverPiecesItDelivers)
 		usleep(300);
 	}
 	close(fd);
-	const tool_result result = finish_tool(process);
+	reader.join();
 	unlink(fifo.c_str());
 
 	EXPECT_EQ(result.status, 0) << result.err;
