@@ -1,43 +1,56 @@
 // Preloaded into the tool, to reach what only a failing system call
 // reaches: ENCRYPT_VIDEO_FAULT=CALL:N:ERROR[,...] fails the Nth call of CALL
-// once with ERROR (EIO, EINTR, EAGAIN or ENOMEM; 0 makes it return 0).  A
-// failing close still closes, as on Linux.  With 64-bit file offsets the
-// tool calls fstat64; no fortified wrapper may clash with these.
+// once, or every call if N is *, with ERROR (EIO, EINTR, EAGAIN, ENOMEM or
+// EPERM; 0 makes it return 0).  A failing close still closes, as on Linux.
+// fcntl's F_SETPIPE_SZ is a CALL of its own, so that a test can be denied
+// the pipe size it asks for.  With 64-bit file offsets the callers call
+// fstat64 and fcntl64; no fortified wrapper may clash with these.
 #undef _FORTIFY_SOURCE
 #include <sys/stat.h>
 
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <mutex>
 #include <string>
 
 namespace {
 
 // The errno to fail this call with, 0 to return 0, or -1 to let it through.
+// A test binary that preloads it calls from more than one thread.
 int
 fault(const std::string &name)
 {
+	static std::mutex counting;
 	static std::map<std::string, int> calls;
 	const char *faults = std::getenv("ENCRYPT_VIDEO_FAULT");
-	const std::string item = name + ":" + std::to_string(++calls[name]) +
-	    ":";
-	const char *at = faults != nullptr ? std::strstr(faults, item.c_str()) :
-	    nullptr;
+	std::unique_lock lock(counting);
+	const std::string nth = std::to_string(++calls[name]);
+	lock.unlock();
 
-	if (at == nullptr || (at != faults && at[-1] != ','))
-		return -1;
-	const char *error_name = at + item.size();
-	const std::string error(error_name, std::strcspn(error_name, ","));
-	for (const int e : {EIO, EINTR, EAGAIN, ENOMEM}) {
-		if (error == strerrorname_np(e))
-			return e;
+	for (const std::string &when : {nth, std::string("*")}) {
+		const std::string item = name + ":" + when + ":";
+		const char *at = faults != nullptr ?
+		    std::strstr(faults, item.c_str()) : nullptr;
+		if (at == nullptr || (at != faults && at[-1] != ','))
+			continue;
+		const char *error_name = at + item.size();
+		const std::string error(error_name,
+		    std::strcspn(error_name, ","));
+		for (const int e : {EIO, EINTR, EAGAIN, ENOMEM, EPERM}) {
+			if (error == strerrorname_np(e))
+				return e;
+		}
+		return 0;
 	}
-	return 0;
+	return -1;
 }
 
 template <typename F, typename... Args>
@@ -86,6 +99,23 @@ int
 close(int fd)
 {
 	return call<decltype(close)>("close", "close", fd);
+}
+
+// As glibc itself does, the third argument is passed on as a pointer,
+// whatever the command makes of it.
+int
+fcntl64(int fd, int command, ...)
+{
+	va_list args;
+
+	va_start(args, command);
+	void *argument = va_arg(args, void *);
+	va_end(args);
+	if (command == F_SETPIPE_SZ)
+		return call<decltype(fcntl64)>("fcntl64", "F_SETPIPE_SZ", fd,
+		    command, argument);
+	return reinterpret_cast<decltype(fcntl64) *>(dlsym(RTLD_NEXT,
+	    "fcntl64"))(fd, command, argument);
 }
 
 }
