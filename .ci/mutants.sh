@@ -68,6 +68,7 @@ fault encrypt_video/main.cc 's/if (poll(&out, 1, -1) < 0 \&\& errno != EINTR)/if
 fault encrypt_video/main.cc 's/close(STDOUT_FILENO) != 0 \&\& errno/close(STDOUT_FILENO) != 0 \&\& false \&\& errno/' "a failed close of the output ignored"
 fault encrypt_video/main.cc 's/if (fstat(in, &in_stat) != 0)/if (false)/' "a failed fstat of the input ignored"
 fault encrypt_video/main.cc 's/std::strlen(password));/std::strlen(password) \/ 2);/' "half the password wiped"
+fault encrypt_video/main.cc '/^\texplicit_bzero(password/d; s/^\tconst int in = open_input(path);$/&\n\texplicit_bzero(password, std::strlen(password));/' "the password wiped only once the input is open"
 fault encrypt_video/main.cc 's/S_ISREG(out_stat.st_mode) \&\& //' "any output with the input's inode refused"
 fault encrypt_video/main.cc 's/out_stat.st_dev == in_stat.st_dev \&\&//' "the device of the output not compared"
 fault encrypt_video/main.cc 's/out_stat.st_ino == in_stat.st_ino)/true)/' "the inode of the output not compared"

@@ -128,6 +128,10 @@ main(int argc, char *argv[])
 		exit_with_error("usage: %s FILE PASSWORD\n", name);
 	const char *path = argv[1];
 	char *password = argv[2];
+	// Keeps the password out of ps and /proc/PID/cmdline before the open,
+	// which waits for as long as a FIFO has no writer.
+	const std::int32_t key = reduce_hash_to_key(compute_djb2_hash(password));
+	explicit_bzero(password, std::strlen(password));
 
 	const int in = open_input(path);
 	if (in < 0)
@@ -147,12 +151,9 @@ main(int argc, char *argv[])
 		exit_with_error("%s: refusing to write binary output to a "
 		    "terminal; redirect it to a file or a pipe.\n", name);
 
-	const std::int32_t key = reduce_hash_to_key(compute_djb2_hash(password));
 	if (key == 0)
 		exit_with_error("%s: this password gives no scrambling at all; "
 		    "choose another.\n", name);
-	// Keeps the password out of ps and /proc/PID/cmdline from here on.
-	explicit_bzero(password, std::strlen(password));
 
 	const scramble_table table = make_scramble_table(key);
 	posix_fadvise(in, 0, 0, POSIX_FADV_SEQUENTIAL);

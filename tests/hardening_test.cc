@@ -44,18 +44,15 @@ TEST(Passwords, EveryByteCountsUnsigned)
 	}
 }
 
-TEST(Passwords, GoneFromTheCommandLineWhileStreaming)
+TEST(Passwords, GoneFromTheCommandLineBeforeTheInputOpens)
 {
 	if (access("/proc/self/cmdline", R_OK) != 0)
 		GTEST_SKIP() << "no /proc here";
 	const std::string fifo = scratch_file("waiting", "");
 	unlink(fifo.c_str());
 	ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-	// Held open for writing, so the tool's open returns and its first read
-	// waits for data.
-	const int writer = open(fifo.c_str(), O_RDWR | O_CLOEXEC);
-	ASSERT_GE(writer, 0);
 
+	// With no writer yet, the tool waits in its open of the FIFO.
 	const std::string password = "do not show me";
 	const tool_process process = start_tool({tool, fifo, password});
 	// Not a byte of it left, however little.
@@ -68,6 +65,8 @@ TEST(Passwords, GoneFromTheCommandLineWhileStreaming)
 	}
 	EXPECT_EQ(seen, wiped);
 
+	const int writer = open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
+	ASSERT_GE(writer, 0);
 	ASSERT_EQ(write(writer, "abc", 3), 3);
 	close(writer);
 	const tool_result result = finish_tool(process);

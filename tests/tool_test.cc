@@ -166,7 +166,8 @@ TEST(Refusals, UsageUnlessTwoOperandsOrHelpOrVersion)
 
 TEST(Refusals, InputThatCannotBeOpened)
 {
-	const tool_result result = run_tool({"/opt/x/ev", "/no/such/file", "pw"});
+	// A password of key 0 is refused only once the input is open.
+	const tool_result result = run_tool({"/opt/x/ev", "/no/such/file", "ai"});
 
 	EXPECT_EQ(result.status, 1);
 	EXPECT_EQ(result.err, "/opt/x/ev: could not open /no/such/file.\n");
