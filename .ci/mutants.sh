@@ -67,6 +67,7 @@ fault encrypt_video/main.cc 's/^\t\tif (n == 0) {$/\t\tif (n == 0)\n\t\t\treturn
 fault encrypt_video/main.cc 's/if (poll(&out, 1, -1) < 0 \&\& errno != EINTR)/if (false)/' "a failed poll ignored"
 fault encrypt_video/main.cc 's/close(STDOUT_FILENO) != 0 \&\& errno/close(STDOUT_FILENO) != 0 \&\& false \&\& errno/' "a failed close of the output ignored"
 fault encrypt_video/main.cc 's/if (fstat(in, &in_stat) != 0)/if (false)/' "a failed fstat of the input ignored"
+fault encrypt_video/main.cc 's/^\tif (argc > 3)$/\tif (false)/' "operands after the password ignored without a word"
 fault encrypt_video/main.cc 's/std::strlen(password));/std::strlen(password) \/ 2);/' "half the password wiped"
 fault encrypt_video/main.cc '/^\texplicit_bzero(password/d; s/^\tconst int in = open_input(path);$/&\n\texplicit_bzero(password, std::strlen(password));/' "the password wiped only once the input is open"
 fault encrypt_video/main.cc 's/S_ISREG(out_stat.st_mode) \&\& //' "any output with the input's inode refused"

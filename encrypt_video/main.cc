@@ -126,6 +126,11 @@ main(int argc, char *argv[])
 	}
 	if (argc < 3)
 		exit_with_error("usage: %s FILE PASSWORD\n", name);
+	// An unquoted password with a space would otherwise scramble under
+	// its first word without a word said.
+	if (argc > 3)
+		std::fprintf(stderr, "%s: ignoring what follows the password; "
+		    "quote a password that has spaces.\n", name);
 	const char *path = argv[1];
 	char *password = argv[2];
 	// Keeps the password out of ps and /proc/PID/cmdline before the open,

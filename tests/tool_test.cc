@@ -37,11 +37,13 @@ TEST(Stream, WritesWholeBlocksThatRestoreTheInput)
 		EXPECT_EQ(scrambled.err, "");
 		ASSERT_EQ(scrambled.out, expected_output(input, "secret")) << size;
 
-		// Operands after the password change nothing.
+		// Operands after the password change nothing but are told.
 		const std::string back = scratch_file("scrambled", scrambled.out);
 		const tool_result restored = run_tool(
 		    {tool, back, "secret", "more", "-x"});
 		EXPECT_EQ(restored.status, 0);
+		EXPECT_EQ(restored.err, "encrypt_video: ignoring what follows "
+		    "the password; quote a password that has spaces.\n");
 		EXPECT_EQ(restored.out, padded(input)) << size;
 	}
 }
@@ -166,11 +168,15 @@ TEST(Refusals, UsageUnlessTwoOperandsOrHelpOrVersion)
 
 TEST(Refusals, InputThatCannotBeOpened)
 {
-	// A password of key 0 is refused only once the input is open.
-	const tool_result result = run_tool({"/opt/x/ev", "/no/such/file", "ai"});
+	// A password of key 0 is refused only once the input is open; a stray
+	// operand is told before all.
+	const tool_result result = run_tool({"/opt/x/ev", "/no/such/file", "ai",
+	    "x"});
 
 	EXPECT_EQ(result.status, 1);
-	EXPECT_EQ(result.err, "/opt/x/ev: could not open /no/such/file.\n");
+	EXPECT_EQ(result.err, "/opt/x/ev: ignoring what follows the password; "
+	    "quote a password that has spaces.\n"
+	    "/opt/x/ev: could not open /no/such/file.\n");
 	EXPECT_EQ(result.out, "");
 }
 
