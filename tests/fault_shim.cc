@@ -2,9 +2,9 @@
 // reaches: ENCRYPT_VIDEO_FAULT=CALL:N:ERROR[,...] fails the Nth call of CALL
 // once, or every call if N is *, with ERROR (EIO, EINTR, EAGAIN, ENOMEM or
 // EPERM; 0 makes it return 0).  A failing close still closes, as on Linux.
-// fcntl's F_SETPIPE_SZ is a CALL of its own, so that a test can be denied
-// the pipe size it asks for.  With 64-bit file offsets the callers call
-// fstat64 and fcntl64; no fortified wrapper may clash with these.
+// fcntl's F_SETPIPE_SZ counts apart, so that a test can be denied the pipe
+// size it asks for.  With 64-bit file offsets the callers call fstat64 and
+// fcntl64; no fortified wrapper may clash with these.
 #undef _FORTIFY_SOURCE
 #include <sys/stat.h>
 
@@ -18,25 +18,20 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
-#include <mutex>
 #include <string>
 
 namespace {
 
 // The errno to fail this call with, 0 to return 0, or -1 to let it through.
-// A test binary that preloads it calls from more than one thread.
+// Counted in each thread: the tool has one, a test that preloads this more.
 int
 fault(const std::string &name)
 {
-	static std::mutex counting;
-	static std::map<std::string, int> calls;
+	thread_local std::map<std::string, int> calls;
 	const char *faults = std::getenv("ENCRYPT_VIDEO_FAULT");
-	std::unique_lock lock(counting);
 	const std::string nth = std::to_string(++calls[name]);
-	lock.unlock();
 
-	for (const std::string &when : {nth, std::string("*")}) {
-		const std::string item = name + ":" + when + ":";
+	for (const std::string &item : {name + ":" + nth + ":", name + ":*:"}) {
 		const char *at = faults != nullptr ?
 		    std::strstr(faults, item.c_str()) : nullptr;
 		if (at == nullptr || (at != faults && at[-1] != ','))
@@ -111,11 +106,8 @@ fcntl64(int fd, int command, ...)
 	va_start(args, command);
 	void *argument = va_arg(args, void *);
 	va_end(args);
-	if (command == F_SETPIPE_SZ)
-		return call<decltype(fcntl64)>("fcntl64", "F_SETPIPE_SZ", fd,
-		    command, argument);
-	return reinterpret_cast<decltype(fcntl64) *>(dlsym(RTLD_NEXT,
-	    "fcntl64"))(fd, command, argument);
+	return call<decltype(fcntl64)>("fcntl64", command == F_SETPIPE_SZ ?
+	    "F_SETPIPE_SZ" : "fcntl", fd, command, argument);
 }
 
 }

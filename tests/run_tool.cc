@@ -168,12 +168,11 @@ start_tool(const std::vector<std::string> &argv, const spawn_options &options)
 	for (char **e = environ; *e != nullptr; e++) {
 		const std::string_view inherited(*e);
 		const std::string_view name = name_of(inherited);
-		const auto ours = std::ranges::find(options.env, name, name_of);
-		if (ours == options.env.end())
+		const auto ours = std::ranges::find(env, name, name_of);
+		if (ours == env.end())
 			env.emplace_back(inherited);
 		else if (name == "LD_PRELOAD")
-			env[static_cast<std::size_t>(ours - options.env.begin())]
-			    .append(":").append(inherited.substr(name.size() + 1));
+			ours->append(":").append(inherited.substr(name.size() + 1));
 	}
 	const std::string program = options.program.empty() ? tool_path() :
 	    options.program;

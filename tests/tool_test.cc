@@ -168,8 +168,8 @@ TEST(Refusals, UsageUnlessTwoOperandsOrHelpOrVersion)
 
 TEST(Refusals, InputThatCannotBeOpened)
 {
-	// A password of key 0 is refused only once the input is open; a stray
-	// operand is told before all.
+	// A stray operand is told first; a password of key 0 only once the
+	// input is open.
 	const tool_result result = run_tool({"/opt/x/ev", "/no/such/file", "ai",
 	    "x"});
 
