@@ -2,9 +2,11 @@
 # Cross-builds the tool for one Debian architecture of
 # cmake/debian-architectures with the project's toolchain file, runs the
 # unit tests under qemu-user where the table says so, and checks the
-# emulated tool against the native one: a sparse file past 4 GiB, random
-# files and passwords, and the open-error line.  Then the same for a static
-# build, and with --package, the .deb for that architecture under lintian.
+# emulated tool against the native one: random files and passwords, the
+# open-error line, and on a 32-bit target only, a sparse file past 4 GiB (a
+# 64-bit build has no 32-bit count for it to overflow, and it is the longest
+# check).  Then the same for a static build, and with --package, the .deb
+# for that architecture under lintian.
 #
 #   .ci/cross.sh ARCH NATIVE_TOOL [--package]
 set -Eeuo pipefail
@@ -32,8 +34,11 @@ trap 'rm -rf "$work"' EXIT
 tool=("$emulator" -L "/usr/$triplet" "$build/encrypt_video")
 
 # Past 4 GiB, so that neither a 32-bit offset nor a 32-bit count survives.
-truncate -s $(((1 << 32) + 1)) "$work/sparse"
-"${tool[@]}" "$work/sparse" secret | cmp - <(head -c $(((1 << 32) + 8192)) /dev/zero)
+if [[ $(file -b "$build/encrypt_video") = "ELF 32-bit"* ]]; then
+	truncate -s $(((1 << 32) + 1)) "$work/sparse"
+	"${tool[@]}" "$work/sparse" secret | cmp - <(head -c $(((1 << 32) + 8192)) /dev/zero)
+	ran="$ran with a file past 4 GiB"
+fi
 
 for size in 1 8191 8192 100000 3000000; do
 	head -c "$size" /dev/urandom >"$work/in"

@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstring>
 #include <thread>
 
 #include "run_tool.h"
@@ -73,31 +72,6 @@ TEST(Passwords, GoneFromTheCommandLineBeforeTheInputOpens)
 	EXPECT_EQ(result.status, 0);
 	EXPECT_EQ(result.out, expected_output("abc",
 	    reduce_hash_to_key(compute_djb2_hash(password.c_str()))));
-}
-
-TEST(Faults, SparseFileOver4GiB)
-{
-	const std::string path = scratch_file("sparse", "");
-	const off_t size = (off_t{1} << 32) + 1;
-	ASSERT_EQ(truncate(path.c_str(), size), 0);
-
-	static const char zeros[1 << 20] = {};
-	std::uint64_t total = 0;
-	bool all_zero = true;
-	const tool_result result = finish_tool(
-	    start_tool({tool, path, "secret"}),
-	    [&](std::string_view chunk) {
-		    total += chunk.size();
-		    all_zero = all_zero &&
-			std::memcmp(chunk.data(), zeros, chunk.size()) == 0;
-		    return true;
-	    });
-	unlink(path.c_str());
-
-	EXPECT_EQ(result.status, 0);
-	EXPECT_EQ(result.err, "");
-	EXPECT_EQ(total, (std::uint64_t{1} << 32) + block_size);
-	EXPECT_TRUE(all_zero);
 }
 
 TEST(Faults, ReaderThatClosesEarly)

@@ -128,9 +128,6 @@ start_tool(const std::vector<std::string> &argv, const spawn_options &options)
 	if ((stdout_fd == capture_output && pipe2(out, O_CLOEXEC) != 0) ||
 	    pipe2(err, O_CLOEXEC) != 0)
 		throw std::runtime_error("pipe failed");
-	// Gigabytes pass through a few tests; a wider pipe cuts the wakeups.
-	if (out[0] >= 0)
-		fcntl(out[0], F_SETPIPE_SZ, 1 << 20);
 	posix_spawn_file_actions_init(&actions);
 	posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null",
 	    O_RDONLY, 0);
