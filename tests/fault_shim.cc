@@ -29,9 +29,9 @@ fault(const std::string &name)
 {
 	thread_local std::map<std::string, int> calls;
 	const char *faults = std::getenv("ENCRYPT_VIDEO_FAULT");
-	const std::string nth = std::to_string(++calls[name]);
+	const std::string nth = name + ":" + std::to_string(++calls[name]) + ":";
 
-	for (const std::string &item : {name + ":" + nth + ":", name + ":*:"}) {
+	for (const std::string &item : {nth, name + ":*:"}) {
 		const char *at = faults != nullptr ?
 		    std::strstr(faults, item.c_str()) : nullptr;
 		if (at == nullptr || (at != faults && at[-1] != ','))
