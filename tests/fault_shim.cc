@@ -3,8 +3,8 @@
 // once, or every call if N is *, with ERROR (EIO, EINTR, EAGAIN, ENOMEM or
 // EPERM; 0 makes it return 0).  A failing close still closes, as on Linux.
 // fcntl's F_SETPIPE_SZ counts apart, so that a test can be denied the pipe
-// size it asks for.  With 64-bit file offsets the callers call fstat64 and
-// fcntl64; no fortified wrapper may clash with these.
+// size it asks for.  With 64-bit file offsets the callers call fstat64,
+// fcntl64 and pread64; no fortified wrapper may clash with these.
 #undef _FORTIFY_SOURCE
 #include <sys/stat.h>
 
@@ -76,6 +76,13 @@ ssize_t
 write(int fd, const void *buffer, size_t size)
 {
 	return call<decltype(write)>("write", "write", fd, buffer, size);
+}
+
+ssize_t
+pread64(int fd, void *buffer, size_t size, off64_t offset)
+{
+	return call<decltype(pread64)>("pread64", "pread", fd, buffer, size,
+	    offset);
 }
 
 int

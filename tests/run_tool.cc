@@ -129,8 +129,12 @@ start_tool(const std::vector<std::string> &argv, const spawn_options &options)
 	    pipe2(err, O_CLOEXEC) != 0)
 		throw std::runtime_error("pipe failed");
 	posix_spawn_file_actions_init(&actions);
-	posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null",
-	    O_RDONLY, 0);
+	if (options.stdin_fd >= 0)
+		posix_spawn_file_actions_adddup2(&actions, options.stdin_fd,
+		    STDIN_FILENO);
+	else
+		posix_spawn_file_actions_addopen(&actions, STDIN_FILENO,
+		    "/dev/null", O_RDONLY, 0);
 	if (stdout_fd == closed_output)
 		posix_spawn_file_actions_addclose(&actions, STDOUT_FILENO);
 	else

@@ -46,6 +46,7 @@ std::string expected_output(const std::string &input, std::int32_t key);
 
 struct spawn_options {
 	int stdout_fd = capture_output;
+	int stdin_fd = -1; // else /dev/null
 	const char *dir = nullptr;
 	std::vector<std::string> env{}; // NAME=value, added to the test's own
 	std::string program{};        // run in place of the tool; PATH is searched

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <random>
 #include <vector>
 
@@ -40,4 +42,44 @@ TEST(BlockTransform, MatchesThePlainModel)
 			    << "key " << key << " size " << size;
 		}
 	}
+}
+
+TEST(BlockTransform, AnyRangeReadsAsTheWholeOutputDoes)
+{
+	std::mt19937 random(2027);
+	const auto input = random_bytes(5 * block_size + 123, random);
+	auto filled = input;
+	filled.resize(scrambled_size(input.size()), 0);
+	const auto whole = scramble_plainly(filled, 3);
+	const scramble_table table = make_scramble_table(3);
+	// Pieces of any size, as a network file system may deliver them.
+	const read_input_at read_at = [&](std::span<std::uint8_t> into,
+	    std::uint64_t at) -> std::int64_t {
+		if (at >= input.size())
+			return 0;
+		const std::size_t n = std::min({into.size(),
+		    static_cast<std::size_t>(input.size() - at),
+		    static_cast<std::size_t>(1 + random() % 9000)});
+		std::copy_n(input.begin() + static_cast<std::ptrdiff_t>(at), n,
+		    into.begin());
+		return static_cast<std::int64_t>(n);
+	};
+
+	for (int i = 0; i < 500; i++) {
+		const std::size_t offset = random() % (whole.size() + 2 * block_size);
+		std::vector<std::uint8_t> out(random() % (3 * block_size + 2));
+		const std::int64_t n = read_scrambled(out, offset, 3, table, read_at);
+		const std::size_t from = std::min(offset, whole.size());
+		ASSERT_EQ(static_cast<std::size_t>(n),
+		    std::min(out.size(), whole.size() - from)) << offset;
+		ASSERT_TRUE(std::equal(out.begin(), out.begin() + n,
+		    whole.begin() + static_cast<std::ptrdiff_t>(from))) << offset;
+	}
+	// A failed read fails the range, however much came before it.
+	int calls = 0;
+	std::vector<std::uint8_t> out(4 * block_size);
+	EXPECT_EQ(read_scrambled(out, 100, 3, table,
+	    [&](std::span<std::uint8_t> into, std::uint64_t at) -> std::int64_t {
+		    return ++calls == 2 ? -EIO : read_at(into, at);
+	    }), -EIO);
 }

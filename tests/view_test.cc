@@ -1,0 +1,581 @@
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+#include <sys/sysmacros.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/xattr.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <random>
+#include <set>
+#include <thread>
+
+#include "run_tool.h"
+#include "scramble.h"
+
+namespace {
+
+const std::string name = "encrypt_video_fs";
+
+// The view under test: $ENCRYPT_VIDEO_FS if set (an installed one), else
+// the one this build made.
+std::string
+view_path()
+{
+	const char *other = std::getenv("ENCRYPT_VIDEO_FS");
+
+	return other != nullptr && *other != '\0' ? other : VIEW_PATH;
+}
+
+std::string
+scrambled(const std::string &input, const char *password = "secret")
+{
+	return expected_output(input,
+	    reduce_hash_to_key(compute_djb2_hash(password)));
+}
+
+bool
+is_mounted(const std::string &path)
+{
+	struct stat here {};
+	struct stat parent {};
+
+	return stat(path.c_str(), &here) == 0 &&
+	    stat((path + "/..").c_str(), &parent) == 0 &&
+	    here.st_dev != parent.st_dev;
+}
+
+std::vector<std::string>
+names_in(const std::string &dir)
+{
+	std::vector<std::string> names;
+
+	for (const auto &entry : std::filesystem::directory_iterator(dir))
+		names.push_back(entry.path().filename());
+	std::sort(names.begin(), names.end());
+	return names;
+}
+
+// Reads with O_DIRECT, which the kernel hands to the view as asked, at
+// any offset and length, where cached reads come in whole pages.
+std::string
+read_range(const std::string &path, off_t offset, std::size_t length)
+{
+	const int fd = open(path.c_str(), O_RDONLY | O_DIRECT | O_CLOEXEC);
+	std::string got(length, '\0');
+	const ssize_t n = pread(fd, got.data(), length, offset);
+	close(fd);
+	got.resize(n < 0 ? 0 : static_cast<std::size_t>(n));
+	return n < 0 ? "error: " + std::string(std::strerror(errno)) : got;
+}
+
+tool_result
+stop(const std::string &mount_point)
+{
+	return run_tool({"fusermount3", "-u", mount_point},
+	    {.program = "fusermount3"});
+}
+
+}
+
+class View : public ::testing::Test {
+protected:
+	void
+	SetUp() override
+	{
+		const int fd = open("/dev/fuse", O_RDWR | O_CLOEXEC);
+		if (fd < 0)
+			GTEST_SKIP() << "cannot mount a view here: /dev/fuse: " <<
+			    std::strerror(errno);
+		close(fd);
+	}
+
+	void
+	TearDown() override
+	{
+		for (const auto &at : mounts) {
+			if (is_mounted(at))
+				run_tool({"fusermount3", "-u", "-z", at},
+				    {.program = "fusermount3"});
+		}
+	}
+
+	// A new mount point, unmounted when the test ends.
+	std::string
+	mount_point()
+	{
+		mounts.push_back(make_temp_dir());
+		return mounts.back();
+	}
+
+	// Mounts a view of dir in the background, the password on the first
+	// line of a file, and returns where.
+	std::string
+	mount(const std::string &dir, const std::string &password = "secret",
+	    const std::vector<std::string> &more = {})
+	{
+		const std::string pass = make_temp_dir() + "/pass";
+		write_file(pass, password + "\n");
+		std::vector<std::string> argv{name, dir, mount_point(), "-o",
+		    "passfile=" + pass};
+		argv.insert(argv.end(), more.begin(), more.end());
+		const tool_result result = run_tool(argv, {.program = view_path()});
+		EXPECT_EQ(result.status, 0) << result.err;
+		EXPECT_EQ(result.err, "");
+		return argv[2];
+	}
+
+	std::vector<std::string> mounts;
+};
+
+TEST_F(View, ReadsAsTheToolPrintsAtAnyOffset)
+{
+	const std::string dir = make_temp_dir();
+	const std::size_t sizes[] = {0, 1, block_size - 1, block_size,
+	    block_size + 1, 300007};
+	for (const std::size_t size : sizes)
+		write_file(dir + "/" + std::to_string(size), random_string(size, 20));
+	const std::string at = mount(dir);
+
+	std::mt19937 random(21);
+	for (const std::size_t size : sizes) {
+		const std::string path = at + "/" + std::to_string(size);
+		const std::string want = scrambled(random_string(size, 20));
+		struct stat st {};
+		ASSERT_EQ(stat(path.c_str(), &st), 0);
+		EXPECT_EQ(static_cast<std::size_t>(st.st_size), want.size());
+		EXPECT_TRUE(read_file(path) == want) << size;
+		for (int i = 0; i < 40; i++) {
+			const std::size_t offset = random() % (want.size() + 100);
+			const std::size_t length = 1 + random() % (3 * block_size);
+			ASSERT_EQ(read_range(path, static_cast<off_t>(offset), length),
+			    want.substr(std::min(offset, want.size()), length))
+			    << size << " bytes, " << length << " at " << offset;
+		}
+	}
+
+	// The transform undoes itself: a view of the view is DIR again,
+	// with the zero fill, as restoring with the tool gives it.
+	const std::string back = mount(at);
+	EXPECT_TRUE(read_file(back + "/300007") ==
+	    padded(random_string(300007, 20)));
+}
+
+TEST_F(View, MirrorsTheTreeWithoutWriteBitsOrSpecialFiles)
+{
+	const std::string dir = make_temp_dir();
+	write_file(dir + "/film", random_string(10000, 22));
+	chmod((dir + "/film").c_str(), 0640);
+	ASSERT_EQ(mkdir((dir + "/folder").c_str(), 0750), 0);
+	ASSERT_EQ(link((dir + "/film").c_str(), (dir + "/folder/same").c_str()), 0);
+	ASSERT_EQ(symlink("film", (dir + "/link").c_str()), 0);
+	ASSERT_EQ(mkfifo((dir + "/fifo").c_str(), 0600), 0);
+	sockaddr_un address{};
+	address.sun_family = AF_UNIX;
+	std::strncpy(address.sun_path, (dir + "/socket").c_str(),
+	    sizeof address.sun_path - 1);
+	const int sock = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+	ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr *>(&address),
+	    sizeof address), 0);
+	// A copy of /dev/zero, which only root can make.
+	mknod((dir + "/zero").c_str(), S_IFCHR | 0666, makedev(1, 5));
+	const std::string at = mount(dir);
+
+	EXPECT_EQ(names_in(at), (std::vector<std::string>{"film", "folder",
+	    "link"}));
+	for (const char *special : {"/fifo", "/socket", "/zero"}) {
+		struct stat st {};
+		EXPECT_EQ(lstat((at + special).c_str(), &st), -1) << special;
+		EXPECT_EQ(open((at + special).c_str(), O_RDONLY | O_NONBLOCK), -1);
+	}
+	for (const char *path : {"", "/film", "/folder", "/folder/same", "/link"}) {
+		struct stat source {};
+		struct stat shown {};
+		ASSERT_EQ(lstat((dir + path).c_str(), &source), 0);
+		ASSERT_EQ(lstat((at + path).c_str(), &shown), 0) << path;
+		EXPECT_EQ(shown.st_mode, source.st_mode & ~0222) << path;
+		EXPECT_EQ(shown.st_ino, source.st_ino) << path;
+		EXPECT_EQ(shown.st_nlink, source.st_nlink) << path;
+		EXPECT_EQ(shown.st_uid, source.st_uid) << path;
+		EXPECT_EQ(shown.st_gid, source.st_gid) << path;
+		EXPECT_EQ(shown.st_mtim.tv_sec, source.st_mtim.tv_sec) << path;
+		EXPECT_EQ(shown.st_mtim.tv_nsec, source.st_mtim.tv_nsec) << path;
+		EXPECT_EQ(shown.st_ctim.tv_nsec, source.st_ctim.tv_nsec) << path;
+		EXPECT_EQ(static_cast<std::uint64_t>(shown.st_size),
+		    S_ISREG(source.st_mode) ? scrambled_size(
+		    static_cast<std::uint64_t>(source.st_size)) :
+		    static_cast<std::uint64_t>(source.st_size)) << path;
+	}
+	char target[16] = {};
+	EXPECT_EQ(readlink((at + "/link").c_str(), target, sizeof target), 4);
+	EXPECT_STREQ(target, "film");
+	close(sock);
+}
+
+TEST_F(View, RefusesEveryChangeAndChangesNothing)
+{
+	const std::string dir = make_temp_dir();
+	const std::string input = random_string(5000, 23);
+	write_file(dir + "/film", input);
+	ASSERT_EQ(mkdir((dir + "/folder").c_str(), 0755), 0);
+	const std::string at = mount(dir, "secret", {"-o", "rw"});
+	const std::string film = at + "/film";
+	const timespec now[2] = {{0, UTIME_NOW}, {0, UTIME_NOW}};
+
+	const std::pair<const char *, std::function<int()>> changes[] = {
+	    {"write", [&] { return open(film.c_str(), O_WRONLY); }},
+	    {"create", [&] { return open((at + "/new").c_str(),
+		O_WRONLY | O_CREAT, 0644); }},
+	    {"truncate", [&] { return truncate(film.c_str(), 0); }},
+	    {"unlink", [&] { return unlink(film.c_str()); }},
+	    {"rename", [&] { return rename(film.c_str(),
+		(at + "/moved").c_str()); }},
+	    {"link", [&] { return link(film.c_str(), (at + "/linked").c_str()); }},
+	    {"symlink", [&] { return symlink("film", (at + "/new").c_str()); }},
+	    {"mkdir", [&] { return mkdir((at + "/new").c_str(), 0755); }},
+	    {"rmdir", [&] { return rmdir((at + "/folder").c_str()); }},
+	    {"chmod", [&] { return chmod(film.c_str(), 0777); }},
+	    {"chown", [&] { return chown(film.c_str(), 1, 1); }},
+	    {"utimes", [&] { return utimensat(AT_FDCWD, film.c_str(), now, 0); }},
+	    {"setxattr", [&] { return setxattr(film.c_str(), "user.x", "y", 1,
+		0); }},
+	};
+	for (const auto &[what, change] : changes) {
+		errno = 0;
+		EXPECT_EQ(change(), -1) << what;
+		EXPECT_EQ(errno, EROFS) << what;
+	}
+	EXPECT_EQ(names_in(dir), (std::vector<std::string>{"film", "folder"}));
+	EXPECT_EQ(read_file(dir + "/film"), input);
+}
+
+TEST_F(View, ShowsChangesInDirWithinTwoSeconds)
+{
+	const std::string dir = make_temp_dir();
+	write_file(dir + "/grows", "short");
+	write_file(dir + "/replaced", "before");
+	write_file(dir + "/removed", "gone");
+	const std::string at = mount(dir);
+	// Seen once, so that the kernel holds all of them.
+	for (const char *file : {"/grows", "/replaced", "/removed"})
+		ASSERT_EQ(read_file(at + file).size(), block_size);
+	names_in(at);
+
+	const std::string longer = "short" + random_string(20000, 24);
+	std::ofstream(dir + "/grows", std::ios::app) << longer.substr(5);
+	write_file(dir + "/replacement", "after");
+	ASSERT_EQ(rename((dir + "/replacement").c_str(),
+	    (dir + "/replaced").c_str()), 0);
+	ASSERT_EQ(unlink((dir + "/removed").c_str()), 0);
+	write_file(dir + "/added", "new");
+	const auto shows_all = [&] {
+		return read_file(at + "/grows") == scrambled(longer) &&
+		    read_file(at + "/replaced") == scrambled("after") &&
+		    access((at + "/removed").c_str(), F_OK) != 0 &&
+		    names_in(at) == std::vector<std::string>{"added", "grows",
+			"replaced"} &&
+		    read_file(at + "/added") == scrambled("new");
+	};
+	const auto start = std::chrono::steady_clock::now();
+	while (!shows_all() &&
+	    std::chrono::steady_clock::now() - start < std::chrono::seconds(2))
+		std::this_thread::sleep_for(std::chrono::milliseconds(50));
+	EXPECT_TRUE(shows_all());
+}
+
+TEST_F(View, ServesManyReadersAtOnce)
+{
+	const std::string dir = make_temp_dir();
+	std::vector<std::string> want;
+	for (int i = 0; i < 4; i++) {
+		const std::string input = random_string((1 << 20) + i * 1000, 25 + i);
+		write_file(dir + "/" + std::to_string(i), input);
+		want.push_back(scrambled(input));
+	}
+	const std::string at = mount(dir);
+
+	std::atomic<int> wrong = 0;
+	std::vector<std::thread> readers;
+	for (int r = 0; r < 8; r++) {
+		readers.emplace_back([&, r] {
+			std::mt19937 random(static_cast<unsigned>(r));
+			for (int i = 0; i < 30; i++) {
+				const std::size_t file = random() % 4;
+				const std::size_t offset = random() % want[file].size();
+				const std::size_t length = 1 + random() % (256 << 10);
+				const std::string path = at + "/" + std::to_string(file);
+				wrong += read_range(path, static_cast<off_t>(offset),
+				    length) != want[file].substr(offset, length);
+			}
+			wrong += read_file(at + "/" + std::to_string(r % 4)) != want[r % 4];
+		});
+	}
+	for (auto &reader : readers)
+		reader.join();
+	EXPECT_EQ(wrong, 0);
+}
+
+TEST_F(View, ReadsWhatIsLeftOfAFileCutWhileOpen)
+{
+	const std::string dir = make_temp_dir();
+	const std::string input = random_string(5 * block_size, 26);
+	write_file(dir + "/film", input);
+	const std::string at = mount(dir);
+
+	const int fd = open((at + "/film").c_str(), O_RDONLY | O_DIRECT);
+	ASSERT_GE(fd, 0);
+	std::string got(5 * block_size, '\0');
+	ASSERT_EQ(truncate((dir + "/film").c_str(), block_size + 10), 0);
+	EXPECT_EQ(pread(fd, got.data(), got.size(), 0), 2 * block_size);
+	EXPECT_TRUE(got.substr(0, 2 * block_size) ==
+	    scrambled(input.substr(0, block_size + 10)));
+	EXPECT_EQ(pread(fd, got.data(), block_size, 3 * block_size), 0);
+	// Removed, it is still the open file.
+	ASSERT_EQ(unlink((dir + "/film").c_str()), 0);
+	write_file(dir + "/other", input);
+	EXPECT_EQ(pread(fd, got.data(), got.size(), 0), 2 * block_size);
+	close(fd);
+}
+
+TEST_F(View, NeverFollowsALinkInDir)
+{
+	const std::string dir = make_temp_dir();
+	const std::string outside = make_temp_dir();
+	ASSERT_EQ(mkdir((dir + "/folder").c_str(), 0755), 0);
+	write_file(dir + "/folder/film", "inside");
+	write_file(outside + "/film", "outside");
+	// The kernel keeps taking "folder" for a folder, and asks the view
+	// for folder/film after it has become a link.
+	const std::string at = mount(dir, "secret",
+	    {"-o", "entry_timeout=60,attr_timeout=60"});
+	ASSERT_EQ(read_file(at + "/folder/film"), scrambled("inside"));
+
+	ASSERT_EQ(rename((dir + "/folder").c_str(), (dir + "/was").c_str()), 0);
+	ASSERT_EQ(symlink(outside.c_str(), (dir + "/folder").c_str()), 0);
+	errno = 0;
+	EXPECT_EQ(open((at + "/folder/film").c_str(), O_RDONLY), -1);
+	EXPECT_EQ(errno, ELOOP);
+}
+
+TEST_F(View, EndsCleanlyOnUnmountOrSignalAndCachesWhatDidNotChange)
+{
+	const std::string dir = make_temp_dir();
+	const std::string input = random_string(2 << 20, 27);
+	write_file(dir + "/film", input);
+	const std::string pass = make_temp_dir() + "/pass";
+	write_file(pass, "secret\n");
+
+	for (const int how : {0, SIGTERM, SIGINT}) {
+		const std::string at = mount_point();
+		const tool_process process = start_tool({name, dir, at, "-f", "-o",
+		    "passfile=" + pass}, {.program = view_path()});
+		for (int tries = 0; tries < 1000 && !is_mounted(at); tries++)
+			std::this_thread::sleep_for(std::chrono::milliseconds(10));
+		ASSERT_TRUE(is_mounted(at));
+		if (how == 0) {
+			const std::string io = "/proc/" +
+			    std::to_string(process.pid) + "/io";
+			const auto bytes_read = [&] {
+				const std::string text = read_file(io);
+				return std::stoull(text.substr(text.find("rchar: ") + 7));
+			};
+			EXPECT_TRUE(read_file(at + "/film") == scrambled(input));
+			const auto before = bytes_read();
+			EXPECT_TRUE(read_file(at + "/film") == scrambled(input));
+			EXPECT_LT(bytes_read() - before, 64u << 10);
+			EXPECT_EQ(stop(at).status, 0);
+		} else {
+			kill(process.pid, how);
+		}
+		const tool_result result = finish_tool(process);
+		EXPECT_EQ(result.status, 0) << how;
+		EXPECT_EQ(result.err, "") << how;
+		EXPECT_FALSE(is_mounted(at)) << how;
+	}
+
+	// A failing read of DIR reaches the reader as it is.
+	const std::string at = mount_point();
+	// One thread, so that only the first read of all fails.
+	const tool_process process = start_tool({name, dir, at, "-f", "-s",
+	    "-o", "passfile=" + pass}, {.env = {"LD_PRELOAD=" FAULT_SHIM,
+	    "ENCRYPT_VIDEO_FAULT=pread:1:EIO",
+	    "ASAN_OPTIONS=verify_asan_link_order=0"}, .program = view_path()});
+	for (int tries = 0; tries < 1000 && !is_mounted(at); tries++)
+		std::this_thread::sleep_for(std::chrono::milliseconds(10));
+	EXPECT_EQ(read_range(at + "/film", 0, 100), "error: Input/output error");
+	EXPECT_TRUE(read_range(at + "/film", 0, 100) == scrambled(input).substr(0, 100));
+	stop(at);
+	EXPECT_EQ(finish_tool(process).status, 0);
+}
+
+TEST_F(View, RefusesWithOneLineAndMountsNothing)
+{
+	const std::string dir = make_temp_dir();
+	const std::string at = mount_point();
+	const std::string film = dir + "/film";
+	write_file(film, "x");
+	ASSERT_EQ(mkdir((dir + "/sub").c_str(), 0755), 0);
+	const std::string passes = make_temp_dir();
+	write_file(passes + "/empty", "");
+	write_file(passes + "/zero", "ai\n");
+	write_file(passes + "/nul", std::string("a\0b\n", 4));
+	const std::string usage = "usage: encrypt_video_fs DIR MOUNTPOINT [-f] "
+	    "[-o OPTION[,OPTION]...]\n";
+	const std::string no_key = "encrypt_video_fs: this password gives no "
+	    "scrambling at all; choose another.\n";
+
+	const std::pair<std::vector<std::string>, std::string> cases[] = {
+	    {{}, usage},
+	    {{dir}, usage},
+	    {{dir, at, at}, usage},
+	    {{"/no/dir", at}, "encrypt_video_fs: could not open /no/dir: No such "
+		"file or directory.\n"},
+	    {{film, at}, "encrypt_video_fs: could not open " + film +
+		": Not a directory.\n"},
+	    {{dir, "/no/dir"}, "encrypt_video_fs: could not open the mount point "
+		"/no/dir: No such file or directory.\n"},
+	    {{dir, dir + "/sub"}, "encrypt_video_fs: the mount point " + dir +
+		"/sub is inside " + dir + ".\n"},
+	    {{dir, dir}, "encrypt_video_fs: the mount point " + dir +
+		" is inside " + dir + ".\n"},
+	    {{dir, at}, "encrypt_video_fs: no password: standard input has no "
+		"line.\n"},
+	    {{dir, at, "-o", "passfile=" + passes + "/empty"}, "encrypt_video_fs: "
+		"no password: " + passes + "/empty has no line.\n"},
+	    {{dir, at, "-o", "passfile=/no/pass"}, "encrypt_video_fs: could not "
+		"open /no/pass.\n"},
+	    {{dir, at, "-o", "passfile=" + passes + "/zero"}, no_key},
+	    {{dir, at, "-o", "passfile=" + passes + "/nul"}, "encrypt_video_fs: "
+		"the password from " + passes + "/nul holds a zero byte, which no "
+		"password can.\n"},
+	    {{dir, at, "-o", "nosuch"}, "fuse: unknown option(s): `-o nosuch'\n"},
+	};
+	for (const auto &[operands, line] : cases) {
+		std::vector<std::string> argv{name};
+		argv.insert(argv.end(), operands.begin(), operands.end());
+		const tool_result result = run_tool(argv, {.program = view_path()});
+		EXPECT_EQ(result.status, 1) << line;
+		EXPECT_EQ(result.err, line);
+		EXPECT_FALSE(is_mounted(at)) << line;
+	}
+
+	// Without a usable /dev/fuse, as a machine without fuse3 or udev has.
+	const char *script = R"sh(
+[ "$(id -u)" = 0 ] && unshare -m true 2>/dev/null || exit 77
+exec unshare -m sh -c 'mount -t tmpfs none /dev || exit 77
+"$0" /usr /tmp 2>&1
+mknod -m 000 /dev/fuse c 10 229
+exec setpriv --bounding-set=-all "$0" /usr /tmp 2>&1' "$0")sh";
+	const tool_result device = run_tool({"sh", "-c", script, view_path()},
+	    {.program = "sh"});
+	if (device.status == 77)
+		GTEST_SKIP() << "cannot hide /dev/fuse here (unshare, as root)";
+	EXPECT_EQ(device.out, view_path() + ": no /dev/fuse here: install fuse3, "
+	    "or load the fuse module (modprobe fuse).\n" + view_path() +
+	    ": could not open /dev/fuse: Permission denied; run as root, or let "
+	    "every user open it (mode 0666, as udev makes it).\n");
+}
+
+TEST_F(View, MountsFromAnFstabLineForOthersOnlyWithAllowOther)
+{
+	if (geteuid() != 0)
+		GTEST_SKIP() << "mount.fuse3 and a second user need root";
+	const std::string dir = make_temp_dir();
+	chmod(dir.c_str(), 0755);
+	write_file(dir + "/public", "for all");
+	write_file(dir + "/private", "for root");
+	chmod((dir + "/public").c_str(), 0644);
+	chmod((dir + "/private").c_str(), 0600);
+	const std::string pass = make_temp_dir() + "/pass";
+	write_file(pass, "secret\n");
+	const std::string at = mount_point();
+	// Another user must reach the mount point.
+	chmod(std::filesystem::path(at).parent_path().c_str(), 0711);
+	chmod(at.c_str(), 0755);
+
+	// As mount(8) runs it for "DIR MNT fuse.encrypt_video_fs
+	// passfile=FILE,allow_other 0 0".
+	const tool_result mounted = run_tool({"mount.fuse3", dir, at, "-t",
+	    "encrypt_video_fs", "-o", "rw,passfile=" + pass + ",allow_other"},
+	    {.env = {"PATH=" + std::filesystem::path(view_path()).parent_path()
+	    .string() + ":/usr/sbin:/usr/bin:/sbin:/bin"},
+	    .program = "/sbin/mount.fuse3"});
+	ASSERT_EQ(mounted.status, 0) << mounted.err;
+	const std::string mounts = read_file("/proc/self/mounts");
+	EXPECT_NE(mounts.find(dir + " " + at + " fuse.encrypt_video_fs ro,nosuid,"
+	    "nodev,"), std::string::npos) << mounts;
+	EXPECT_EQ(open((at + "/public").c_str(), O_WRONLY), -1);
+	EXPECT_EQ(errno, EROFS);
+
+	const auto as_nobody = [](const std::string &path) {
+		return run_tool({"setpriv", "--reuid=65534", "--regid=65534",
+		    "--clear-groups", "cat", path}, {.program = "setpriv"});
+	};
+	const tool_result shown = as_nobody(at + "/public");
+	EXPECT_TRUE(shown.out == scrambled("for all")) << shown.err;
+	EXPECT_EQ(as_nobody(at + "/private").err, "cat: " + at +
+	    "/private: Permission denied\n");
+	const std::string own = mount(dir);
+	chmod(own.c_str(), 0755);
+	EXPECT_EQ(as_nobody(own + "/public").err, "cat: " + own +
+	    "/public: Permission denied\n");
+}
+
+TEST_F(View, TakesThePasswordLineAsTheToolTakesItsOperand)
+{
+	const std::string dir = make_temp_dir();
+	const std::string input = random_string(3000, 28);
+	write_file(dir + "/film", input);
+
+	const std::pair<std::string, const char *> lines[] = {
+	    {"two words\r\n", "two words"}, {"\n", ""}, {"cr\rin\r", "cr\rin\r"},
+	    {"first\nsecond\n", "first"}};
+	for (const auto &[line, password] : lines) {
+		int in[2];
+		ASSERT_EQ(pipe2(in, O_CLOEXEC), 0);
+		ASSERT_EQ(write(in[1], line.data(), line.size()),
+		    static_cast<ssize_t>(line.size()));
+		close(in[1]);
+		const std::string at = mount_point();
+		const tool_result result = run_tool({name, dir, at},
+		    {.stdin_fd = in[0], .program = view_path()});
+		close(in[0]);
+		EXPECT_EQ(result.status, 0) << result.err;
+		EXPECT_TRUE(read_file(at + "/film") == scrambled(input, password))
+		    << password;
+		stop(at);
+	}
+
+	// On a terminal it is asked for, and not shown.
+	const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+	const int terminal = master < 0 || grantpt(master) != 0 ||
+	    unlockpt(master) != 0 ? -1 : open(ptsname(master), O_RDWR | O_NOCTTY);
+	if (terminal < 0)
+		GTEST_SKIP() << "no pseudo-terminal here (/dev/pts)";
+	const std::string at = mount_point();
+	const tool_process process = start_tool({name, dir, at},
+	    {.stdin_fd = terminal, .program = view_path()});
+	close(terminal);
+	std::string prompt(10, '\0');
+	ASSERT_EQ(read(process.err, prompt.data(), prompt.size()), 10);
+	EXPECT_EQ(prompt, "Password: ");
+	ASSERT_EQ(write(master, "secret\n", 7), 7);
+	const tool_result result = finish_tool(process);
+	EXPECT_EQ(result.status, 0) << result.err;
+	char echo[64] = {};
+	fcntl(master, F_SETFL, O_NONBLOCK);
+	EXPECT_EQ(std::string(echo, static_cast<std::size_t>(std::max(
+	    read(master, echo, sizeof echo), ssize_t{0}))), "\r\n");
+	close(master);
+	EXPECT_TRUE(read_file(at + "/film") == scrambled(input, "secret"));
+	stop(at);
+}
