@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdarg>
 #include <cstddef>
@@ -230,7 +231,11 @@ main(int argc, char *argv[])
 		fuse_loop_config *config = fuse_loop_cfg_create();
 		fuse_loop_cfg_set_clone_fd(config,
 		    static_cast<unsigned int>(fuse_line.clone_fd));
-		fuse_loop_cfg_set_idle_threads(config, fuse_line.max_idle_threads);
+		// Unless given, libfuse's default, which it would not take
+		// back from itself.
+		if (fuse_line.max_idle_threads != UINT_MAX)
+			fuse_loop_cfg_set_idle_threads(config,
+			    fuse_line.max_idle_threads);
 		fuse_loop_cfg_set_max_threads(config, fuse_line.max_threads);
 		status = fuse_loop_mt(f, config);
 		fuse_loop_cfg_destroy(config);

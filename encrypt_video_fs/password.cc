@@ -69,9 +69,10 @@ ask_password_key(int terminal)
 	sigprocmask(SIG_BLOCK, &stop, &old);
 	const int signals = signalfd(-1, &stop, SFD_CLOEXEC);
 
+	// Asked only once echo is off: what was typed before is dropped.
+	tcsetattr(terminal, TCSAFLUSH, &quiet);
 	std::fputs("Password: ", stderr);
 	std::fflush(stderr);
-	tcsetattr(terminal, TCSAFLUSH, &quiet);
 	pollfd ready[2] = {{terminal, POLLIN, 0}, {signals, POLLIN, 0}};
 	while (poll(ready, signals < 0 ? 1 : 2, -1) < 0 && errno == EINTR)
 		;
