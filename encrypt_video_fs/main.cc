@@ -26,7 +26,7 @@ const char usage[] = "usage: %s DIR MOUNTPOINT [-f] [-o OPTION[,OPTION]...]\n";
 struct command_line {
 	const char *dir;
 	const char *mount_point;
-	const char *passfile;
+	char *passfile;
 };
 
 const fuse_opt options[] = {
@@ -127,6 +127,64 @@ key_from(const char *name, const char *passfile)
 	return key;
 }
 
+
+// DIR and MOUNTPOINT, checked and made absolute: the daemon runs in "/".
+void
+open_folders(const char *name, const command_line &line, view &v,
+    char (&dir_path)[PATH_MAX], char (&mount_path)[PATH_MAX])
+{
+	struct stat dir_stat {};
+
+	v.root = open(line.dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+	if (v.root < 0 || fstat(v.root, &dir_stat) != 0 ||
+	    realpath(line.dir, dir_path) == nullptr)
+		exit_with_error("%s: could not open %s: %s.\n", name, line.dir,
+		    std::strerror(errno));
+	v.root_device = dir_stat.st_dev;
+	const int mount_point = realpath(line.mount_point, mount_path) ==
+	    nullptr ? -1 : open(mount_path, O_PATH | O_DIRECTORY | O_CLOEXEC);
+	if (mount_point < 0)
+		exit_with_error("%s: could not open the mount point %s: %s.\n",
+		    name, line.mount_point, std::strerror(errno));
+	// The view would contain itself, and reading it would go round for
+	// ever.
+	if (is_within(mount_point, dir_stat))
+		exit_with_error("%s: the mount point %s is inside %s.\n", name,
+		    line.mount_point, line.dir);
+}
+
+// Everything that can fail has been done: the mount is ready, and the
+// command that started us may go on.
+int
+serve(fuse *f, const fuse_cmdline_opts &fuse_line)
+{
+	int status = fuse_daemonize(fuse_line.foreground);
+
+	if (status == 0)
+		status = fuse_set_signal_handlers(fuse_get_session(f));
+	if (status == 0 && fuse_line.singlethread) {
+		status = fuse_loop(f);
+	} else if (status == 0) {
+		fuse_loop_config *config = fuse_loop_cfg_create();
+		fuse_loop_cfg_set_clone_fd(config,
+		    static_cast<unsigned int>(fuse_line.clone_fd));
+		// Unless given, libfuse's default, which it would not take
+		// back from itself.
+		if (fuse_line.max_idle_threads != UINT_MAX)
+			fuse_loop_cfg_set_idle_threads(config,
+			    fuse_line.max_idle_threads);
+		fuse_loop_cfg_set_max_threads(config, fuse_line.max_threads);
+		status = fuse_loop_mt(f, config);
+		fuse_loop_cfg_destroy(config);
+	}
+	fuse_remove_signal_handlers(fuse_get_session(f));
+	fuse_unmount(f);
+	fuse_destroy(f);
+	// Unmounted, or asked to stop by a signal: either way a clean end.
+	return status == 0 || status == SIGTERM || status == SIGINT ||
+	    status == SIGHUP ? 0 : 1;
+}
+
 }
 
 int
@@ -167,44 +225,30 @@ main(int argc, char *argv[])
 		exit_with_error(usage, name);
 
 	view v{};
-	struct stat dir_stat {};
-	v.root = open(line.dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-	if (v.root < 0 || fstat(v.root, &dir_stat) != 0)
-		exit_with_error("%s: could not open %s: %s.\n", name, line.dir,
-		    std::strerror(errno));
-	v.root_device = dir_stat.st_dev;
-	// Both made absolute now: the daemon runs in "/".
-	char *dir_path = realpath(line.dir, nullptr);
-	char *mount_path = realpath(line.mount_point, nullptr);
-	const int mount_point = mount_path == nullptr ? -1 :
-	    open(mount_path, O_PATH | O_DIRECTORY | O_CLOEXEC);
-	if (mount_point < 0)
-		exit_with_error("%s: could not open the mount point %s: %s.\n",
-		    name, line.mount_point, std::strerror(errno));
-	// The view would contain itself, and reading it would go round for
-	// ever.
-	if (is_within(mount_point, dir_stat))
-		exit_with_error("%s: the mount point %s is inside %s.\n", name,
-		    line.mount_point, line.dir);
+	char dir_path[PATH_MAX];
+	char mount_path[PATH_MAX];
+	open_folders(name, line, v, dir_path, mount_path);
 
 	// After the user's own options, so that these win over "rw", "dev"
 	// and "suid", which mount(8) passes for an /etc/fstab line.
 	char *forced = nullptr;
 	fuse_opt_add_opt(&forced, "ro,nodev,nosuid,default_permissions,"
 	    "subtype=encrypt_video_fs");
-	fuse_opt_add_opt_escaped(&forced, (std::string("fsname=") +
-	    (dir_path != nullptr ? dir_path : line.dir)).c_str());
+	fuse_opt_add_opt_escaped(&forced,
+	    (std::string("fsname=") + dir_path).c_str());
 	fuse_opt_add_arg(&args, "-o");
 	fuse_opt_add_arg(&args, forced);
+	std::free(forced);
 	// A file read again comes from the kernel's cache, unless it changed.
 	fuse_opt_insert_arg(&args, 1, "-oauto_cache");
-	std::free(forced);
-	std::free(dir_path);
 	const fuse_operations operations = view_operations();
 	// Options are checked here, before the password is asked for.
 	fuse *f = fuse_new(&args, &operations, sizeof operations, &v);
-	if (f == nullptr)
+	fuse_opt_free_args(&args);
+	if (f == nullptr) {
+		std::free(line.passfile);
 		return 1;
+	}
 
 	const int device = open("/dev/fuse", O_RDWR | O_CLOEXEC);
 	if (device < 0 && (errno == ENOENT || errno == ENODEV || errno == ENXIO))
@@ -218,32 +262,10 @@ main(int argc, char *argv[])
 
 	v.key = key_from(name, line.passfile);
 	v.table = make_scramble_table(v.key);
-	if (fuse_mount(f, mount_path) != 0)
+	std::free(line.passfile);
+	if (fuse_mount(f, mount_path) != 0) {
+		fuse_destroy(f);
 		return 1;
-	// Everything that can fail has been done: from here the mount is
-	// ready, and the command that started us may go on.
-	int status = fuse_daemonize(fuse_line.foreground);
-	if (status == 0)
-		status = fuse_set_signal_handlers(fuse_get_session(f));
-	if (status == 0 && fuse_line.singlethread) {
-		status = fuse_loop(f);
-	} else if (status == 0) {
-		fuse_loop_config *config = fuse_loop_cfg_create();
-		fuse_loop_cfg_set_clone_fd(config,
-		    static_cast<unsigned int>(fuse_line.clone_fd));
-		// Unless given, libfuse's default, which it would not take
-		// back from itself.
-		if (fuse_line.max_idle_threads != UINT_MAX)
-			fuse_loop_cfg_set_idle_threads(config,
-			    fuse_line.max_idle_threads);
-		fuse_loop_cfg_set_max_threads(config, fuse_line.max_threads);
-		status = fuse_loop_mt(f, config);
-		fuse_loop_cfg_destroy(config);
 	}
-	fuse_remove_signal_handlers(fuse_get_session(f));
-	fuse_unmount(f);
-	fuse_destroy(f);
-	// Unmounted, or asked to stop by a signal: either way a clean end.
-	return status == 0 || status == SIGTERM || status == SIGINT ||
-	    status == SIGHUP ? 0 : 1;
+	return serve(f, fuse_line);
 }
