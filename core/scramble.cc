@@ -8,7 +8,7 @@ compute_djb2_hash(const char *password)
 	std::uint32_t hash = djb2_start;
 
 	for (const char *p = password; *p != '\0'; p++)
-		hash = hash * 33 + static_cast<unsigned char>(*p);
+		hash = add_to_djb2_hash(hash, static_cast<unsigned char>(*p));
 	return hash;
 }
 

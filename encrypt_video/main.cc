@@ -163,9 +163,10 @@ main(int argc, char *argv[])
 	const scramble_table table = make_scramble_table(key);
 	posix_fadvise(in, 0, 0, POSIX_FADV_SEQUENTIAL);
 	alignas(4096) std::array<std::uint8_t, buffer_size> buffer;
-	const auto write_blocks = [&](std::span<std::uint8_t> blocks) {
-		scramble_blocks(blocks, key, table);
-		if (!write_all(STDOUT_FILENO, blocks))
+	// Writes the first blocks of the buffer, filled up to there.
+	const auto write_blocks = [&](std::size_t filled) {
+		const std::size_t n = scramble_filled(buffer, filled, key, table);
+		if (!write_all(STDOUT_FILENO, std::span(buffer).first(n)))
 			exit_with_error("%s: could not write the output: %s.\n",
 			    name, std::strerror(errno));
 	};
@@ -184,17 +185,14 @@ main(int argc, char *argv[])
 		const std::size_t whole = filled - filled % block_size;
 		if (whole == 0)
 			continue;
-		write_blocks(std::span(buffer).first(whole));
+		write_blocks(whole);
 		std::copy(buffer.begin() + static_cast<std::ptrdiff_t>(whole),
 		    buffer.begin() + static_cast<std::ptrdiff_t>(filled),
 		    buffer.begin());
 		filled -= whole;
 	}
-	if (filled > 0) {
-		std::fill(buffer.begin() + static_cast<std::ptrdiff_t>(filled),
-		    buffer.begin() + static_cast<std::ptrdiff_t>(block_size), 0);
-		write_blocks(std::span(buffer).first(block_size));
-	}
+	if (filled > 0)
+		write_blocks(filled);
 	close_output(name);
 	return 0;
 }
