@@ -186,12 +186,17 @@ TEST_F(View, MirrorsTheTreeWithoutWriteBitsOrSpecialFiles)
 	const int sock = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
 	ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr *>(&address),
 	    sizeof address), 0);
+	// More than one reply of the kernel's holds.
+	ASSERT_EQ(mkdir((dir + "/many").c_str(), 0755), 0);
+	for (int i = 0; i < 1000; i++)
+		write_file(dir + "/many/" + std::to_string(i), "");
 	// A copy of /dev/zero, which only root can make.
 	mknod((dir + "/zero").c_str(), S_IFCHR | 0666, makedev(1, 5));
 	const std::string at = mount(dir);
 
 	EXPECT_EQ(names_in(at), (std::vector<std::string>{"film", "folder",
-	    "link"}));
+	    "link", "many"}));
+	EXPECT_EQ(names_in(at + "/many"), names_in(dir + "/many"));
 	for (const char *special : {"/fifo", "/socket", "/zero"}) {
 		struct stat st {};
 		EXPECT_EQ(lstat((at + special).c_str(), &st), -1) << special;
