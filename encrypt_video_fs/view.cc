@@ -125,10 +125,10 @@ view_readdir(const char *, void *buffer, fuse_fill_dir_t fill, off_t offset,
 	DIR *dir = reinterpret_cast<DIR *>(fi->fh);
 	const bool plus = (flags & FUSE_READDIR_PLUS) != 0;
 
+	// An entry that did not fit is where the next call starts.
 	if (offset != telldir(dir))
 		seekdir(dir, offset);
 	for (;;) {
-		const long here = telldir(dir);
 		errno = 0;
 		const dirent *entry = readdir(dir);
 		if (entry == nullptr)
@@ -148,10 +148,8 @@ view_readdir(const char *, void *buffer, fuse_fill_dir_t fill, off_t offset,
 			continue;
 		}
 		if (fill(buffer, entry->d_name, &st, telldir(dir), full ?
-		    FUSE_FILL_DIR_PLUS : static_cast<fuse_fill_dir_flags>(0)) != 0) {
-			seekdir(dir, here);
+		    FUSE_FILL_DIR_PLUS : static_cast<fuse_fill_dir_flags>(0)) != 0)
 			return 0;
-		}
 	}
 }
 
