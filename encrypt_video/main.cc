@@ -157,8 +157,7 @@ main(int argc, char *argv[])
 		    "terminal; redirect it to a file or a pipe.\n", name);
 
 	if (key == 0)
-		exit_with_error("%s: this password gives no scrambling at all; "
-		    "choose another.\n", name);
+		exit_with_error("%s: %s\n", name, key_zero_refusal);
 
 	const scramble_table table = make_scramble_table(key);
 	posix_fadvise(in, 0, 0, POSIX_FADV_SEQUENTIAL);

@@ -122,8 +122,7 @@ key_from(const char *name, const char *passfile)
 		exit_with_error("%s: the password from %s holds a zero byte, "
 		    "which no password can.\n", name, from);
 	if (key == 0)
-		exit_with_error("%s: this password gives no scrambling at all; "
-		    "choose another.\n", name);
+		exit_with_error("%s: %s\n", name, key_zero_refusal);
 	return key;
 }
 
