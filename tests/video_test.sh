@@ -2,17 +2,18 @@
 # The tool on real video that ffmpeg makes here: H.264 in MP4, Matroska and
 # MPEG-TS, scrambled and restored, must decode to the same frames, and every
 # 00 00 01 (in MPEG-TS, the H.264 start codes) must keep its offset.  Then
-# every workflow that the README and the manual page show is run as they
-# write it, and its result checked.
+# every example of the manual pages is run as they print it, and its result
+# checked; the view's examples mount one where /dev/fuse can be opened.
 #
-#   tests/video_test.sh TOOL        exits 77 (skipped) without ffmpeg, pv or parallel
-#   ENCRYPT_VIDEO=/usr/bin/encrypt_video tests/video_test.sh TOOL   checks that one instead
+#   tests/video_test.sh TOOL VIEW   exits 77 (skipped) without ffmpeg, pv or parallel
+#   ENCRYPT_VIDEO=/usr/bin/encrypt_video ENCRYPT_VIDEO_FS=/usr/bin/encrypt_video_fs tests/video_test.sh TOOL VIEW
 set -euo pipefail
 tool=$(realpath "${ENCRYPT_VIDEO:-$1}")
+view=${ENCRYPT_VIDEO_FS:-${2:-}}
 root=$(cd "$(dirname "$0")/.." && pwd)
 for need in ffmpeg ffprobe ffplay pv parallel groff; do
 	command -v "$need" >/dev/null || {
-		echo "video_test: skipped: no $need (apt-get install ffmpeg pv parallel groff)"
+		echo "video_test: skipped: no $need (apt-get install ffmpeg pv parallel groff-base)"
 		exit 77
 	}
 done
@@ -23,6 +24,7 @@ trap 'rm -rf "$work"' EXIT
 cd "$work"
 mkdir bin
 ln -s "$tool" bin/encrypt_video
+[ -z "$view" ] || ln -s "$(realpath "$view")" bin/encrypt_video_fs
 export PATH="$work/bin:$PATH"
 # ffplay with no screen and no sound card.
 export SDL_VIDEODRIVER=dummy SDL_AUDIODRIVER=dummy
@@ -49,16 +51,14 @@ for video in movie.mp4 movie.mkv movie.ts; do
 done
 rm movie.mkv* movie.ts* movie.mp4.*
 
-# Each block is run as it stands in both documents, where a line that ends
-# in a backslash goes on with the next.
+# Each block is run as a manual page prints it, where a line that ends in a
+# backslash goes on with the next.
 joined() { sed -e ':a' -e '/\\$/{N;s/\\\n *//;ba' -e '}'; }
-readme=$(joined <"$root/README.md")
-manual=$(groff -man -Tascii -P-cbou "$root/man/encrypt_video.1" | joined)
+manual=$(for page in "$root"/man/*.1; do groff -man -Tascii -P-cbou "$page"; done | joined)
 documented() { # documented BLOCK, the lines it runs
 	local line
 	while IFS= read -r line; do
-		grep -qF -- "$line" <<<"$readme" || fail "not in the README as run: $line"
-		grep -qF -- "$line" <<<"$manual" || fail "not in the manual page as run: $line"
+		grep -qF -- "$line" <<<"$manual" || fail "not in a manual page as run: $line"
 	done <<<"$1"
 }
 execute() { bash -euo pipefail -c "$1" >run.log 2>&1 || { cat run.log; fail "failed: $1"; }; }
@@ -85,33 +85,55 @@ grep -qx 'right password' run.log || fail "the right password failed the check"
 ! bash -c "${check/my password/my passwort}" >/dev/null 2>&1 || fail "a wrong password passed the check"
 echo "replaced after a checked round trip; the noted checksum tells the right password from a wrong one"
 
-# An MP4 with its index at the end cannot be read from a pipe; moved to the
-# front, it can.
+# An MP4 with its index at the end, as cameras and ffmpeg write it, cannot
+# be read from a pipe; with its index first, it can.
 encrypt_video movie.scrambled 'my password' | ffmpeg -v quiet -i - -f null - &&
-    fail "an MP4 with its index at the end played from a pipe; the documents say it does not"
-run "ffmpeg -i movie.mp4 -c copy -movflags +faststart movie-faststart.mp4
-encrypt_video movie-faststart.mp4 'my password' > movie.scrambled"
+    fail "an MP4 with its index at the end played from a pipe; the manual page says it does not"
+ffmpeg -v error -i movie.mp4 -c copy -movflags +faststart movie-faststart.mp4
+encrypt_video movie-faststart.mp4 'my password' >movie.scrambled
 run "encrypt_video movie.scrambled 'my password' | ffplay -autoexit -"
 played
 [ "$(frames movie-faststart.mp4)" = "$(encrypt_video movie.scrambled 'my password' | frames -)" ] ||
     fail "the faststart MP4 decodes from a pipe to other frames"
-echo "an MP4 with its index moved to the front plays from a pipe"
+echo "an MP4 with its index first plays from a pipe"
 
-# Run in a folder of its own there, so that runs side by side, and a user's
-# own /dev/shm/movie.mp4, are left alone.
+# The view's examples, in a home of their own; the password comes as the
+# first line of standard input where the manual page's reader types it.
 skipped=
-if shm=$(mktemp -d /dev/shm/encrypt_video_test.XXXXXX 2>/dev/null); then
-	trap 'rm -rf "$work" "$shm"' EXIT
-	block="encrypt_video movie.scrambled 'my password' > /dev/shm/movie.mp4
-ffplay -autoexit /dev/shm/movie.mp4
-rm /dev/shm/movie.mp4"
-	documented "$block"
-	execute "${block//\/dev\/shm/$shm}"
-	played
-	[ -z "$(ls -A "$shm")" ] || fail "the restored copy was left in /dev/shm"
-	echo "restored into /dev/shm, played and removed"
+if [ -z "$view" ]; then
+	skipped="no encrypt_video_fs to check"
+elif ! { : <>/dev/fuse; } 2>/dev/null; then
+	skipped="cannot open /dev/fuse to mount a view"
 else
-	skipped="no writable /dev/shm for the restore into memory"
+	export HOME=$work/home
+	mkdir -p "$HOME/films.scrambled" "$work/backup" "$work/nas"
+	trap 'for m in "$HOME/films" "$work/backup"; do fusermount3 -u -z "$m" 2>/dev/null || true; done; rm -rf "$work"' EXIT
+	encrypt_video movie.mp4 'my password' >"$HOME/films.scrambled/holiday.mp4"
+	block="mkdir -p ~/films
+encrypt_video_fs ~/films.scrambled ~/films && ffplay -autoexit ~/films/holiday.mp4"
+	documented "$block"
+	execute "$block" <<<'my password'
+	played
+	seek() { ffmpeg -v error -ss 1.2 -i "$1" -map 0:v -frames:v 10 -f framemd5 -; }
+	[ "$(seek movie.mp4)" = "$(seek "$HOME/films/holiday.mp4")" ] ||
+	    fail "seeking in the MP4 through the view gives other frames than in the original"
+	run "fusermount3 -u ~/films"
+	echo "an MP4 with its index at the end plays and seeks through the view"
+
+	if command -v rsync >/dev/null; then
+		cp movie.mp4 "$HOME/films/holiday.mp4"
+		echo 'my password' >"$HOME/.films.pass"
+		block="encrypt_video_fs ~/films /tmp/films.scrambled < ~/.films.pass
+rsync -a --delete /tmp/films.scrambled/ nas:films.scrambled/
+fusermount3 -u /tmp/films.scrambled"
+		documented "$block"
+		block=${block//\/tmp\/films.scrambled/$work/backup}
+		execute "${block//nas:/$work/nas/}"
+		encrypt_video movie.mp4 'my password' | cmp - "$work/nas/films.scrambled/holiday.mp4"
+		echo "backed up scrambled through the view with rsync"
+	else
+		skipped="no rsync for the view's backup example (apt-get install rsync)"
+	fi
 fi
 
 # A longer input, so that a run can be stopped partway.
