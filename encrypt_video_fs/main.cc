@@ -126,7 +126,6 @@ key_from(const char *name, const char *passfile)
 	return key;
 }
 
-
 // DIR and MOUNTPOINT, checked and made absolute: the daemon runs in "/".
 void
 open_folders(const char *name, const command_line &line, view &v,
@@ -161,7 +160,7 @@ serve(fuse *f, const fuse_cmdline_opts &fuse_line)
 
 	if (status == 0)
 		status = fuse_set_signal_handlers(fuse_get_session(f));
-	if (status == 0 && fuse_line.singlethread) {
+	if (status == 0 && fuse_line.singlethread != 0) {
 		status = fuse_loop(f);
 	} else if (status == 0) {
 		fuse_loop_config *config = fuse_loop_cfg_create();
@@ -198,7 +197,7 @@ main(int argc, char *argv[])
 	if (fuse_opt_parse(&args, &line, options, take_operand) != 0 ||
 	    fuse_parse_cmdline(&args, &fuse_line) != 0)
 		exit_with_error(usage, name);
-	if (fuse_line.show_help) {
+	if (fuse_line.show_help != 0) {
 		std::printf(usage, name);
 		std::printf("Show DIR at MOUNTPOINT, read-only, each file as "
 		    "encrypt_video prints it\n"
@@ -215,7 +214,7 @@ main(int argc, char *argv[])
 		fuse_lib_help(&args);
 		return std::fflush(stdout) == 0 ? 0 : 1;
 	}
-	if (fuse_line.show_version) {
+	if (fuse_line.show_version != 0) {
 		std::printf("encrypt_video_fs %s\nFUSE library version %s\n",
 		    ENCRYPT_VIDEO_VERSION, fuse_pkgversion());
 		return std::fflush(stdout) == 0 ? 0 : 1;

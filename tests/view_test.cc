@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/sysmacros.h>
 #include <sys/stat.h>
@@ -190,12 +191,17 @@ TEST_F(View, MirrorsTheTreeWithoutWriteBitsOrSpecialFiles)
 	ASSERT_EQ(mkdir((dir + "/many").c_str(), 0755), 0);
 	for (int i = 0; i < 1000; i++)
 		write_file(dir + "/many/" + std::to_string(i), "");
+	// Another file system inside DIR, whose root would repeat inode
+	// numbers of DIR's own, as every ext4 root is 2.  Only root mounts it.
+	ASSERT_EQ(mkdir((dir + "/inner").c_str(), 0755), 0);
+	const bool inner = ::mount("none", (dir + "/inner").c_str(), "tmpfs", 0,
+	    nullptr) == 0;
 	// A copy of /dev/zero, which only root can make.
 	mknod((dir + "/zero").c_str(), S_IFCHR | 0666, makedev(1, 5));
 	const std::string at = mount(dir);
 
 	EXPECT_EQ(names_in(at), (std::vector<std::string>{"film", "folder",
-	    "link", "many"}));
+	    "inner", "link", "many"}));
 	EXPECT_EQ(names_in(at + "/many"), names_in(dir + "/many"));
 	for (const char *special : {"/fifo", "/socket", "/zero"}) {
 		struct stat st {};
@@ -224,6 +230,15 @@ TEST_F(View, MirrorsTheTreeWithoutWriteBitsOrSpecialFiles)
 	EXPECT_EQ(readlink((at + "/link").c_str(), target, sizeof target), 4);
 	EXPECT_STREQ(target, "film");
 	close(sock);
+	struct stat source {};
+	struct stat shown {};
+	if (inner && stat((dir + "/inner").c_str(), &source) == 0 &&
+	    stat((at + "/inner").c_str(), &shown) == 0) {
+		EXPECT_EQ(shown.st_ino >> 63, 1u);
+		EXPECT_EQ(shown.st_ino << 16, source.st_ino << 16);
+	}
+	if (inner)
+		umount2((dir + "/inner").c_str(), MNT_DETACH);
 }
 
 TEST_F(View, RefusesEveryChangeAndChangesNothing)
