@@ -100,6 +100,14 @@ view_readlink(const char *path, char *target, size_t size)
 	return 0;
 }
 
+// libfuse keeps a handle as a 64-bit number, and an open folder's is its
+// DIR *: the cast back cannot be avoided.
+DIR *
+dir_of(const fuse_file_info *fi)
+{
+	return reinterpret_cast<DIR *>(fi->fh); // NOLINT(performance-no-int-to-ptr)
+}
+
 int
 view_opendir(const char *path, fuse_file_info *fi)
 {
@@ -122,7 +130,7 @@ int
 view_readdir(const char *, void *buffer, fuse_fill_dir_t fill, off_t offset,
     fuse_file_info *fi, fuse_readdir_flags flags)
 {
-	DIR *dir = reinterpret_cast<DIR *>(fi->fh);
+	DIR *dir = dir_of(fi);
 	const bool plus = (flags & FUSE_READDIR_PLUS) != 0;
 
 	// An entry that did not fit is where the next call starts.
@@ -156,7 +164,7 @@ view_readdir(const char *, void *buffer, fuse_fill_dir_t fill, off_t offset,
 int
 view_releasedir(const char *, fuse_file_info *fi)
 {
-	closedir(reinterpret_cast<DIR *>(fi->fh));
+	closedir(dir_of(fi));
 	return 0;
 }
 
