@@ -394,12 +394,22 @@ TEST_F(View, EndsCleanlyOnUnmountOrSignalAndCachesWhatDidNotChange)
 	const std::string pass = make_temp_dir() + "/pass";
 	write_file(pass, "secret\n");
 
-	for (const int how : {0, SIGTERM, SIGINT}) {
-		const std::string at = mount_point();
-		const tool_process process = start_tool({name, dir, at, "-f", "-o",
-		    "passfile=" + pass}, {.program = view_path()});
+	// In the foreground, so that the process is the one that serves.
+	const auto serve = [&](const std::string &at,
+	    std::vector<std::string> more, std::vector<std::string> env) {
+		std::vector<std::string> argv{name, dir, at, "-f", "-o",
+		    "passfile=" + pass};
+		argv.insert(argv.end(), more.begin(), more.end());
+		const tool_process process = start_tool(argv,
+		    {.env = std::move(env), .program = view_path()});
 		for (int tries = 0; tries < 1000 && !is_mounted(at); tries++)
 			std::this_thread::sleep_for(std::chrono::milliseconds(10));
+		return process;
+	};
+
+	for (const int how : {0, SIGTERM, SIGINT}) {
+		const std::string at = mount_point();
+		const tool_process process = serve(at, {}, {});
 		ASSERT_TRUE(is_mounted(at));
 		if (how == 0) {
 			const std::string io = "/proc/" +
@@ -422,17 +432,26 @@ TEST_F(View, EndsCleanlyOnUnmountOrSignalAndCachesWhatDidNotChange)
 		EXPECT_FALSE(is_mounted(at)) << how;
 	}
 
-	// A failing read of DIR reaches the reader as it is.
+	// Killed, the view fails every access until it is unmounted, and never
+	// looks like an empty folder to a backup that deletes.
+	const std::string killed = mount_point();
+	tool_process process = serve(killed, {}, {});
+	kill(process.pid, SIGKILL);
+	EXPECT_EQ(finish_tool(process).status, 128 + SIGKILL);
+	EXPECT_EQ(access((killed + "/film").c_str(), F_OK), -1);
+	EXPECT_EQ(errno, ENOTCONN);
+	EXPECT_EQ(stop(killed).status, 0);
+	EXPECT_FALSE(is_mounted(killed));
+
+	// A failing read of DIR reaches the reader as it is.  One thread, so
+	// that only the first read of all fails.
 	const std::string at = mount_point();
-	// One thread, so that only the first read of all fails.
-	const tool_process process = start_tool({name, dir, at, "-f", "-s",
-	    "-o", "passfile=" + pass}, {.env = {"LD_PRELOAD=" FAULT_SHIM,
+	process = serve(at, {"-s"}, {"LD_PRELOAD=" FAULT_SHIM,
 	    "ENCRYPT_VIDEO_FAULT=pread:1:EIO",
-	    "ASAN_OPTIONS=verify_asan_link_order=0"}, .program = view_path()});
-	for (int tries = 0; tries < 1000 && !is_mounted(at); tries++)
-		std::this_thread::sleep_for(std::chrono::milliseconds(10));
+	    "ASAN_OPTIONS=verify_asan_link_order=0"});
 	EXPECT_EQ(read_range(at + "/film", 0, 100), "error: Input/output error");
-	EXPECT_TRUE(read_range(at + "/film", 0, 100) == scrambled(input).substr(0, 100));
+	EXPECT_TRUE(read_range(at + "/film", 0, 100) ==
+	    scrambled(input).substr(0, 100));
 	stop(at);
 	EXPECT_EQ(finish_tool(process).status, 0);
 }
