@@ -34,10 +34,17 @@ open_beneath(const char *path, int flags)
 	const char *relative = path[1] == '\0' ? "." : path + 1;
 	long fd;
 
+	// Reading through the view leaves even the access times of DIR as
+	// they were, where the kernel lets it: for the files' owner, or root.
+	if ((flags & O_PATH) == 0)
+		how.flags |= O_NOATIME;
 	// EAGAIN: a rename raced the walk, which may simply be tried again.
 	while ((fd = syscall(SYS_openat2, this_view().root, relative, &how,
-	    sizeof how)) < 0 && (errno == EINTR || errno == EAGAIN))
-		;
+	    sizeof how)) < 0 && (errno == EINTR || errno == EAGAIN ||
+	    (errno == EPERM && (how.flags & O_NOATIME) != 0))) {
+		if (errno == EPERM)
+			how.flags &= ~static_cast<std::uint64_t>(O_NOATIME);
+	}
 	return fd < 0 ? -errno : static_cast<int>(fd);
 }
 

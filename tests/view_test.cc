@@ -261,8 +261,11 @@ TEST_F(View, RefusesEveryChangeAndChangesNothing)
 	const std::string input = random_string(5000, 23);
 	write_file(dir + "/film", input);
 	ASSERT_EQ(mkdir((dir + "/folder").c_str(), 0755), 0);
+	struct stat before {};
+	ASSERT_EQ(stat((dir + "/film").c_str(), &before), 0);
 	const std::string at = mount(dir, "secret", {"-o", "rw"});
 	const std::string film = at + "/film";
+	EXPECT_TRUE(read_file(film) == scrambled(input));
 	const timespec now[2] = {{0, UTIME_NOW}, {0, UTIME_NOW}};
 
 	const std::pair<const char *, std::function<int()>> changes[] = {
@@ -289,6 +292,9 @@ TEST_F(View, RefusesEveryChangeAndChangesNothing)
 		EXPECT_EQ(errno, EROFS) << what;
 	}
 	EXPECT_EQ(names_in(dir), (std::vector<std::string>{"film", "folder"}));
+	struct stat after {};
+	ASSERT_EQ(stat((dir + "/film").c_str(), &after), 0);
+	EXPECT_EQ(after.st_atim.tv_nsec, before.st_atim.tv_nsec);
 	EXPECT_EQ(read_file(dir + "/film"), input);
 }
 
