@@ -3,6 +3,8 @@
 # Cross-builds with Debian's cross compiler for that architecture (package
 # g++-TRIPLET) and runs what it builds, the unit tests among them, under
 # qemu-user; both are looked up in debian-architectures beside this file.
+# encrypt_video_fs needs that architecture's libfuse3-dev and pkgconf
+# (libfuse3-dev:arm64 pkgconf:arm64), or -DENCRYPT_VIDEO_FS=OFF.
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES DEBIAN_ARCH)
 file(STRINGS ${CMAKE_CURRENT_LIST_DIR}/debian-architectures row
     REGEX "^${DEBIAN_ARCH} ")
@@ -20,3 +22,7 @@ set(CMAKE_SYSTEM_PROCESSOR ${processor})
 set(CMAKE_CXX_COMPILER ${triplet}-g++)
 set(CMAKE_STRIP ${triplet}-strip)
 set(CMAKE_CROSSCOMPILING_EMULATOR ${emulator} -L /usr/${triplet})
+# pkg-config must answer for the target's libraries, not this machine's:
+# pkgconf:ARCH brings the wrapper that knows where they are.
+set(PKG_CONFIG_EXECUTABLE /usr/bin/${triplet}-pkg-config CACHE FILEPATH
+    "pkg-config of ${DEBIAN_ARCH} (package pkgconf:${DEBIAN_ARCH})")
