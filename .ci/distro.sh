@@ -3,7 +3,8 @@
 # would, with the least packaging folder (.ci/debian) and Debian's own flags
 # and tools: natively with its tests run, blhc and lintian on the result;
 # then cross to arm64 without the tests, and with them built but not run.
-# Building the tests must never run a foreign binary.
+# Building the tests must never run a foreign binary.  Both programs are in
+# every package, the view built against the target's libfuse3-dev.
 #
 #   .ci/distro.sh
 set -Eeuo pipefail
@@ -33,11 +34,33 @@ build() { # build LOG ARGS...: dpkg-buildpackage in the unpacked tarball
 	}
 }
 
+# has_view DEB: the view in it, and the package depending on fuse3 for it
+has_view() {
+	dpkg-deb -c "$1" | grep ' \./usr/bin/encrypt_video_fs$' >/dev/null &&
+	    dpkg-deb -f "$1" Depends | grep -q '^fuse3, .*libfuse3-3 ' || {
+		echo "distro.sh: $(basename "$1") lacks the view or its dependencies" >&2
+		exit 1
+	}
+}
+
 echo "-- dpkg-buildpackage -us -uc: native, tests run"
 build native.log
 grep -E '^[0-9]+% tests passed' "$work/native.log"
+# dpkg-buildpackage runs here as root, which mounts without fusermount3's
+# setuid: the view's tests must run, not skip, wherever /dev/fuse opens.
+view_tests=$(grep -cE 'Test +#[0-9]+: View\..*Passed' "$work/native.log") || true
+view_skipped=$(grep -cE 'Test +#[0-9]+: View\..*Skipped' "$work/native.log") || true
+echo "the view's tests: $view_tests passed, $view_skipped skipped"
+if (: <>/dev/fuse) 2>/dev/null; then
+	[ "$view_tests" -gt 0 ] && [ "$view_skipped" = 0 ] || {
+		echo "distro.sh: the view's tests did not all mount, though /dev/fuse opens here" >&2
+		exit 1
+	}
+fi
 deb=$(ls "$work"/encrypt-video_"$version"-*_"$(dpkg --print-architecture)".deb)
 dpkg-deb -c "$deb" | awk '{ print $6 }' | grep -v '/$'
+has_view "$deb"
+dpkg-deb -f "$deb" Depends
 echo "-- blhc --all on its log"
 blhc --all "$work/native.log"
 echo "blhc: nothing reported"
@@ -48,6 +71,11 @@ echo "lintian: no error, no warning"
 echo "-- cross to arm64, without the tests: -aarm64 -Pcross,nocheck"
 DEB_BUILD_OPTIONS=nocheck build cross-nocheck.log -b -aarm64 -Pcross,nocheck
 dpkg-deb -f "$work"/encrypt-video_"$version"-*_arm64.deb Architecture Depends
+has_view "$(ls "$work"/encrypt-video_"$version"-*_arm64.deb)"
+file -b "$src/obj-aarch64-linux-gnu/encrypt_video_fs" | grep -q 'ARM aarch64' || {
+	echo "distro.sh: the arm64 build made no arm64 view" >&2
+	exit 1
+}
 
 echo "-- cross to arm64, the tests built but not run: -aarm64 -Pcross"
 DEB_BUILD_OPTIONS=nocheck build cross-tests.log -b -aarm64 -Pcross

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Judges the release as Debian would: hardening-check on the tool the
+# Judges the release as Debian would: hardening-check on the programs the
 # README's build command makes, the version the same everywhere, two clean
 # clones and two unpacked tarballs each giving the same .deb, lintian on
 # it, and the package installed, tested and removed without a trace, in a
@@ -16,36 +16,42 @@ for command in "$build_command" "$package_command"; do
 	grep -qF "$command" README.md || fail "the README no longer says '$command'"
 done
 
-echo "-- hardening-check build/encrypt_video"
-# The start files of this toolchain carry no IBT/SHSTK note, so the binary
-# cannot have one, whatever it is built with.
-hardening-check --nocfprotection build/encrypt_video
 # hardening-check knows only the probe loop of a variable-sized frame; the
-# fixed 128 KiB frame of main is probed page by page, in each
-# architecture's own way.
+# fixed frames of over a page (the tool's 128 KiB buffer, the view's two
+# PATH_MAX paths) are probed page by page, in each architecture's own way.
 case $(uname -m) in
 x86_64 | i?86) probe='or[lq] +\$0x0,\(%[er]sp\)' ;;
 aarch64) probe='str +xzr, \[sp' ;;
 *) probe= ;;
 esac
-if [ -n "$probe" ]; then
-	objdump -d --no-show-raw-insn build/encrypt_video | grep -E "$probe" >/dev/null ||
-	    fail "no stack clash probes in build/encrypt_video"
-	echo " Stack clash probes: found"
-else
-	grep -q -- -fstack-clash-protection build/compile_commands.json ||
-	    fail "build/encrypt_video was not built with -fstack-clash-protection"
-	echo " Stack clash protection: asked of the compiler (no probe pattern known for $(uname -m))"
-fi
+for program in build/encrypt_video build/encrypt_video_fs; do
+	echo "-- hardening-check $program"
+	# The start files of this toolchain carry no IBT/SHSTK note, so the
+	# binary cannot have one, whatever it is built with.
+	hardening-check --nocfprotection "$program"
+	if [ -n "$probe" ]; then
+		objdump -d --no-show-raw-insn "$program" | grep -E "$probe" >/dev/null ||
+		    fail "no stack clash probes in $program"
+		echo " Stack clash probes: found"
+	else
+		grep -q -- -fstack-clash-protection build/compile_commands.json ||
+		    fail "$program was not built with -fstack-clash-protection"
+		echo " Stack clash protection: asked of the compiler (no probe pattern known for $(uname -m))"
+	fi
+done
 
 echo "-- one version"
 version=$(build/encrypt_video --version | sed -n 's/^encrypt_video //p')
 [ "$(dpkg-parsechangelog -l packaging/changelog -S Version)" = "$version-1" ] ||
     fail "packaging/changelog's newest entry is not $version-1"
 head -1 CHANGELOG | grep -q "^encrypt_video $version " || fail "CHANGELOG does not start with $version"
-grep -q "^\.TH .*\"encrypt_video $version\"" man/encrypt_video.1 || fail "the manual page is not of $version"
+[ "$(build/encrypt_video_fs --version | head -1)" = "encrypt_video_fs $version" ] ||
+    fail "build/encrypt_video_fs is not of $version"
+for page in man/encrypt_video.1 man/encrypt_video_fs.1; do
+	grep -q "^\.TH .*\"encrypt_video $version\"" "$page" || fail "$page is not of $version"
+done
 grep -q "encrypt-video_${version}-1_amd64.deb" README.md || fail "the README installs another version than $version"
-echo "$version in CMake, the changelogs, the manual page and the README"
+echo "$version in CMake, both programs, the changelogs, the manual pages and the README"
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -91,12 +97,16 @@ tool=$root/usr/bin/encrypt_video
 head -c 100000 /dev/urandom >"$work/in"
 "$tool" "$work/in" secret >"$work/scrambled"
 "$tool" "$work/scrambled" secret | head -c 100000 | cmp - "$work/in"
-man -M "$root/usr/share/man" -w encrypt_video >/dev/null
-# The process tests and the video check, against the installed tool.
-ENCRYPT_VIDEO=$tool ctest --test-dir build -R '^(Stream|Refusals|Faults|Passwords|Format)\.|video' \
+for page in encrypt_video encrypt_video_fs; do
+	man -M "$root/usr/share/man" -w "$page" >/dev/null
+done
+# The process tests, the view's tests and the video check, against the
+# installed programs: stripped, and with the libfuse they were packaged for.
+ENCRYPT_VIDEO=$tool ENCRYPT_VIDEO_FS=$root/usr/bin/encrypt_video_fs \
+    ctest --test-dir build -R '^(Stream|Refusals|Faults|Passwords|Format|View)\.|video' \
     --output-on-failure | tail -3
 files=$(dpkg --root="$root" -L encrypt-video | while read -r f; do [ -d "$root$f" ] || echo "$f"; done)
 dpkg --root="$root" -r encrypt-video >/dev/null
 left=$(for f in $files; do [ ! -e "$root$f" ] || echo "$f"; done)
 [ -z "$left" ] || fail "dpkg -r left $left"
-echo "installed, restored a file, found its manual, passed the process tests, removed: nothing left"
+echo "installed, restored a file, found both manual pages, passed the process and view tests, removed: nothing left"
