@@ -76,7 +76,7 @@ fault encrypt_video/main.cc 's/out_stat.st_ino == in_stat.st_ino)/true)/' "the i
 fault encrypt_video/main.cc 's/isatty(STDOUT_FILENO) == 1/false/' "a terminal as output not refused"
 fault encrypt_video/main.cc 's/if (key == 0)$/if (false)/' "key 0 not refused"
 fault core/scramble.cc 's/out.end(), 0);/out.end(), 1);/' "the last block filled with ones"
-fault core/scramble.cc 's/read_fully(block, at - skip, read_at)/read_fully(block, at, read_at)/' "a part of a block read from where it starts"
+fault core/range.cc 's/read_fully(block, at - skip, read_at)/read_fully(block, at, read_at)/' "a part of a block read from where it starts"
 fault encrypt_video_fs/view.cc 's/static_cast<off_t>(scrambled_size(/static_cast<off_t>((/' "the view's sizes those of DIR"
 fault encrypt_video_fs/view.cc 's/st.st_mode \&= ~static_cast<mode_t>(S_IWUSR | S_IWGRP | S_IWOTH);//' "write bits shown"
 fault encrypt_video_fs/view.cc 's/return S_ISREG(mode) || S_ISDIR(mode) || S_ISLNK(mode);/return true;/' "FIFOs, sockets and devices shown"
