@@ -66,14 +66,17 @@ for dir in "$work/one" "$work/somewhere/else"; do
 	package_in "$dir"
 done
 echo "-- two unpacked release tarballs: one alone, one inside a packaging repository of another date"
-git archive --format=tar.gz --prefix=encrypt_video/ HEAD >"$work/release.tar.gz"
+# Named and made as the README's Development section says.
+tarball=encrypt_video-$version.tar.gz
+grep -qF "tar xf $tarball" README.md || fail "the README's Try it unpacks another tarball than $tarball"
+git archive --prefix="encrypt_video-$version/" -o "$work/$tarball" HEAD
 git init -q "$work/packaging"
 GIT_AUTHOR_DATE=2001-01-01T00:00:00Z GIT_COMMITTER_DATE=2001-01-01T00:00:00Z \
     git -C "$work/packaging" -c user.name=ci -c user.email=ci@localhost commit -q --allow-empty -m packaging
 for dir in "$work/tarball" "$work/packaging/upstream"; do
 	mkdir -p "$dir"
-	tar -C "$dir" -xzf "$work/release.tar.gz"
-	package_in "$dir/encrypt_video"
+	tar -C "$dir" -xzf "$work/$tarball"
+	package_in "$dir/encrypt_video-$version"
 done
 sha256sum "${debs[@]}"
 for deb in "${debs[@]:1}"; do
