@@ -10,8 +10,24 @@
 
 #include "view.h"
 
+namespace {
+
+// Whether fd can be read before a signal comes on signals, which is then
+// left to be read.
+bool
+wait_for_input(int fd, int signals)
+{
+	pollfd ready[2] = {{fd, POLLIN, 0}, {signals, POLLIN, 0}};
+
+	while (poll(ready, 2, -1) < 0 && errno == EINTR)
+		;
+	return (ready[1].revents & POLLIN) == 0;
+}
+
+}
+
 std::int32_t
-read_password_key(int fd)
+read_password_key(int fd, int signals)
 {
 	std::uint32_t hash = djb2_start;
 	bool line = false;
@@ -19,6 +35,8 @@ read_password_key(int fd)
 
 	// A byte at a time: nothing past the line is taken from a shared input.
 	for (;;) {
+		if (signals >= 0 && !wait_for_input(fd, signals))
+			return password_interrupted;
 		unsigned char c;
 		const ssize_t n = read(fd, &c, 1);
 		if (n < 0 && errno == EINTR)
@@ -59,28 +77,42 @@ ask_password_key(int terminal)
 	quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
 	quiet.c_lflag |= ECHONL;
 
-	// Interrupted at the prompt, the terminal must not be left without
-	// echo: the signal waits until it is restored.
+	// A signal at the prompt waits until the terminal has its echo back;
+	// after a stop (^Z, fg) the password is asked for again, since the
+	// shell has set the terminal as it likes meanwhile.
 	sigset_t stop;
 	sigset_t old;
 	sigemptyset(&stop);
-	for (const int s : {SIGINT, SIGQUIT, SIGTERM, SIGHUP})
+	for (const int s : {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGTSTP, SIGTTIN,
+	    SIGTTOU})
 		sigaddset(&stop, s);
 	sigprocmask(SIG_BLOCK, &stop, &old);
 	const int signals = signalfd(-1, &stop, SFD_CLOEXEC);
-
+	std::int32_t key = password_unreadable;
 	// Asked only once echo is off: what was typed before is dropped.
-	tcsetattr(terminal, TCSAFLUSH, &quiet);
-	std::fputs("Password: ", stderr);
-	std::fflush(stderr);
-	pollfd ready[2] = {{terminal, POLLIN, 0}, {signals, POLLIN, 0}};
-	while (poll(ready, signals < 0 ? 1 : 2, -1) < 0 && errno == EINTR)
-		;
-	const std::int32_t key = (ready[1].revents & POLLIN) != 0 ?
-	    password_missing : read_password_key(terminal);
-	tcsetattr(terminal, TCSAFLUSH, &saved);
-	if (key == password_missing)
+	while (signals >= 0 && tcsetattr(terminal, TCSAFLUSH, &quiet) == 0) {
+		std::fputs("Password: ", stderr);
+		std::fflush(stderr);
+		key = read_password_key(terminal, signals);
+		tcsetattr(terminal, TCSAFLUSH, &saved);
+		if (key != password_interrupted)
+			break;
 		std::fputc('\n', stderr);
+		signalfd_siginfo caught{};
+		if (read(signals, &caught, sizeof caught) != sizeof caught)
+			break;
+		const int signal = static_cast<int>(caught.ssi_signo);
+		sigset_t one;
+		sigemptyset(&one);
+		sigaddset(&one, signal);
+		sigprocmask(SIG_UNBLOCK, &one, nullptr);
+		raise(signal);
+		sigprocmask(SIG_BLOCK, &one, nullptr);
+		// Still here after anything but a stop: the signal is ignored.
+		key = password_missing;
+		if (signal != SIGTSTP && signal != SIGTTIN && signal != SIGTTOU)
+			break;
+	}
 	if (signals >= 0)
 		close(signals);
 	sigprocmask(SIG_SETMASK, &old, nullptr);
