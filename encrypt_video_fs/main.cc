@@ -104,9 +104,12 @@ key_from(const char *name, const char *passfile)
 	if (passfile != nullptr) {
 		from = passfile;
 		if ((fd = open(passfile, O_RDONLY | O_NOCTTY | O_CLOEXEC)) < 0)
-			exit_with_error("%s: could not open %s.\n", name, passfile);
+			exit_with_error("%s: could not open %s: %s.\n", name,
+			    passfile, std::strerror(errno));
 		key = read_password_key(fd);
+		const int error = errno;
 		close(fd);
+		errno = error;
 	} else if (isatty(fd) == 1) {
 		from = "the terminal";
 		key = ask_password_key(fd);
@@ -194,6 +197,13 @@ main(int argc, char *argv[])
 	command_line line{};
 	fuse_cmdline_opts fuse_line{};
 
+	// With a standard stream closed, DIR would take its number, and the
+	// daemon's /dev/null would then take DIR's place.
+	int null;
+	while ((null = open("/dev/null", O_RDWR)) >= 0 && null <= STDERR_FILENO)
+		;
+	if (null >= 0)
+		close(null);
 	if (fuse_opt_parse(&args, &line, options, take_operand) != 0 ||
 	    fuse_parse_cmdline(&args, &fuse_line) != 0)
 		exit_with_error(usage, name);
