@@ -38,9 +38,8 @@ open_beneath(const char *path, int flags)
 	// they were, where the kernel lets it: for the files' owner, or root.
 	if ((flags & O_PATH) == 0)
 		how.flags |= O_NOATIME;
-	// EAGAIN: a rename raced the walk, which may simply be tried again.
 	while ((fd = syscall(SYS_openat2, this_view().root, relative, &how,
-	    sizeof how)) < 0 && (errno == EINTR || errno == EAGAIN ||
+	    sizeof how)) < 0 && (errno == EINTR ||
 	    (errno == EPERM && (how.flags & O_NOATIME) != 0))) {
 		if (errno == EPERM)
 			how.flags &= ~static_cast<std::uint64_t>(O_NOATIME);
@@ -56,6 +55,20 @@ is_shown(mode_t mode)
 	return S_ISREG(mode) || S_ISDIR(mode) || S_ISLNK(mode);
 }
 
+// The view is one device, where the file systems mounted inside DIR would
+// repeat DIR's inode numbers (every ext4 root is 2), which find and du take
+// for loops and rsync -H for hard links.  Their numbers get a mark of their
+// device in the top bits instead.
+ino_t
+view_inode(ino_t inode, dev_t device)
+{
+	if (device == this_view().root_device)
+		return inode;
+	const std::uint64_t mark = (static_cast<std::uint64_t>(device) *
+	    0x9e3779b97f4a7c15u) >> 49 | 0x8000u;
+	return inode ^ static_cast<ino_t>(mark << 48);
+}
+
 // What the view shows of a file of DIR.
 int
 show(struct stat &st)
@@ -66,15 +79,7 @@ show(struct stat &st)
 		st.st_size = static_cast<off_t>(scrambled_size(
 		    static_cast<std::uint64_t>(st.st_size)));
 	st.st_mode &= ~static_cast<mode_t>(S_IWUSR | S_IWGRP | S_IWOTH);
-	// The view is one device, where the file systems mounted inside DIR
-	// would repeat DIR's inode numbers (every ext4 root is 2), which find
-	// and du take for loops and rsync -H for hard links.  Their numbers
-	// get a mark of their device in the top bits instead.
-	if (st.st_dev != this_view().root_device) {
-		const std::uint64_t mark = (static_cast<std::uint64_t>(st.st_dev) *
-		    0x9e3779b97f4a7c15u) >> 49 | 0x8000u;
-		st.st_ino ^= static_cast<ino_t>(mark << 48);
-	}
+	st.st_ino = view_inode(st.st_ino, st.st_dev);
 	return 0;
 }
 
@@ -140,6 +145,9 @@ view_readdir(const char *, void *buffer, fuse_fill_dir_t fill, off_t offset,
 	DIR *dir = dir_of(fi);
 	const bool plus = (flags & FUSE_READDIR_PLUS) != 0;
 
+	struct stat dir_stat {};
+	if (fstat(dirfd(dir), &dir_stat) != 0)
+		return -errno;
 	// An entry that did not fit is where the next call starts.
 	if (offset != telldir(dir))
 		seekdir(dir, offset);
@@ -153,7 +161,7 @@ view_readdir(const char *, void *buffer, fuse_fill_dir_t fill, off_t offset,
 		const std::string_view name = entry->d_name;
 		const bool full = plus && name != "." && name != "..";
 		struct stat st {};
-		st.st_ino = entry->d_ino;
+		st.st_ino = view_inode(entry->d_ino, dir_stat.st_dev);
 		st.st_mode = DTTOIF(entry->d_type);
 		if (full || entry->d_type == DT_UNKNOWN) {
 			if (fstatat(dirfd(dir), entry->d_name, &st,
