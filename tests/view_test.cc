@@ -7,6 +7,7 @@
 #include <sys/un.h>
 #include <sys/xattr.h>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -213,6 +214,8 @@ TEST_F(View, MirrorsTheTreeWithoutWriteBitsOrSpecialFiles)
 	ASSERT_EQ(mkdir((dir + "/inner").c_str(), 0755), 0);
 	const bool inner = ::mount("none", (dir + "/inner").c_str(), "tmpfs", 0,
 	    nullptr) == 0;
+	for (int i = 0; inner && i < 300; i++)
+		write_file(dir + "/inner/" + std::to_string(i), "");
 	// A copy of /dev/zero, which only root can make.
 	mknod((dir + "/zero").c_str(), S_IFCHR | 0666, makedev(1, 5));
 	const std::string at = mount(dir);
@@ -253,6 +256,22 @@ TEST_F(View, MirrorsTheTreeWithoutWriteBitsOrSpecialFiles)
 	    stat((at + "/inner").c_str(), &shown) == 0) {
 		EXPECT_EQ(shown.st_ino >> 63, 1u);
 		EXPECT_EQ(shown.st_ino << 16, source.st_ino << 16);
+		// Listed as stat gives them, past the first reply too: all are
+		// listed before any is looked up, which would keep the kernel
+		// asking for attributes with every entry.
+		std::vector<std::pair<std::string, ino_t>> listed;
+		DIR *listing = opendir((at + "/inner").c_str());
+		for (const dirent *e; (e = readdir(listing)) != nullptr;)
+			listed.emplace_back(e->d_name, e->d_ino);
+		closedir(listing);
+		int differ = 0;
+		for (const auto &[file, inode] : listed) {
+			struct stat st {};
+			if (file[0] != '.' && (lstat((at + "/inner/" + file).c_str(),
+			    &st) != 0 || st.st_ino != inode))
+				differ++;
+		}
+		EXPECT_EQ(differ, 0);
 	}
 	if (inner)
 		umount2((dir + "/inner").c_str(), MNT_DETACH);
@@ -482,7 +501,7 @@ TEST_F(View, RefusesWithOneLineAndMountsNothing)
 	    {{dir, at, "-o", "passfile=" + passes + "/empty"}, "encrypt_video_fs: "
 		"no password: " + passes + "/empty has no line.\n"},
 	    {{dir, at, "-o", "passfile=/no/pass"}, "encrypt_video_fs: could not "
-		"open /no/pass.\n"},
+		"open /no/pass: No such file or directory.\n"},
 	    {{dir, at, "-o", "passfile=" + passes + "/zero"}, no_key},
 	    {{dir, at, "-o", "passfile=" + passes + "/nul"}, "encrypt_video_fs: "
 		"the password from " + passes + "/nul holds a zero byte, which no "
@@ -583,6 +602,16 @@ TEST_F(View, TakesThePasswordLineAsTheToolTakesItsOperand)
 		    << password;
 		stop(at);
 	}
+
+	// With its standard streams closed, as some service managers start it.
+	const std::string pass = make_temp_dir() + "/pass";
+	write_file(pass, "secret\n");
+	const std::string closed = mount_point();
+	EXPECT_EQ(run_tool({"sh", "-c", "exec \"$0\" \"$1\" \"$2\" -o passfile=\"$3\" "
+	    "<&- >&- 2>&-", view_path(), dir, closed, pass},
+	    {.program = "sh"}).status, 0);
+	EXPECT_TRUE(read_file(closed + "/film") == scrambled(input, "secret"));
+	stop(closed);
 
 	// On a terminal it is asked for, and not shown.
 	const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
