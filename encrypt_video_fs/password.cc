@@ -107,6 +107,8 @@ ask_password_key(int terminal)
 		sigaddset(&one, signal);
 		sigprocmask(SIG_UNBLOCK, &one, nullptr);
 		raise(signal);
+		// raise returns after a stop, or for a signal that is ignored.
+		// cppcheck-suppress unreachableCode
 		sigprocmask(SIG_BLOCK, &one, nullptr);
 		// Still here after anything but a stop: the signal is ignored.
 		key = password_missing;
