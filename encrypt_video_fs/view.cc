@@ -1,50 +1,106 @@
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/syscall.h>
+#include <sys/sysmacros.h>
+#include <sys/xattr.h>
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <limits>
 #include <cstdint>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "view.h"
 
 namespace {
 
-const view &
+view &
 this_view()
 {
-	return *static_cast<const view *>(fuse_get_context()->private_data);
+	return *static_cast<view *>(fuse_get_context()->private_data);
 }
 
-// A path of DIR, opened without following a symbolic link anywhere in it
-// and without leaving DIR: a folder swapped for a link while mounted leads
-// nowhere.  With O_PATH, a link at the end is opened itself.
+const char *
+relative(const char *path)
+{
+	return path[1] == '\0' ? "." : path + 1;
+}
+
 int
-open_beneath(const char *path, int flags)
+open_at(int dir, const char *path, std::uint64_t flags, std::uint64_t resolve)
 {
 	open_how how{};
-	how.flags = static_cast<std::uint64_t>(flags | O_NOFOLLOW | O_CLOEXEC);
-	how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS;
-	const char *relative = path[1] == '\0' ? "." : path + 1;
+	how.flags = flags | O_NOFOLLOW | O_CLOEXEC;
+	how.resolve = resolve | RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS;
 	long fd;
 
-	// Reading through the view leaves even the access times of DIR as
-	// they were, where the kernel lets it: for the files' owner, or root.
-	if ((flags & O_PATH) == 0)
-		how.flags |= O_NOATIME;
-	while ((fd = syscall(SYS_openat2, this_view().root, relative, &how,
-	    sizeof how)) < 0 && (errno == EINTR ||
-	    (errno == EPERM && (how.flags & O_NOATIME) != 0))) {
-		if (errno == EPERM)
-			how.flags &= ~static_cast<std::uint64_t>(O_NOATIME);
-	}
+	while ((fd = syscall(SYS_openat2, dir, path, &how, sizeof how)) < 0 &&
+	    errno == EINTR)
+		;
 	return fd < 0 ? -errno : static_cast<int>(fd);
+}
+
+// Whether name in dir is the view's own mount, bound somewhere inside DIR:
+// entering it, the view would wait on itself for ever.  Asked of the
+// kernel's cached attributes, which asks nothing of any file system.
+bool
+is_own_mount(int dir, const char *name)
+{
+	struct statx st {};
+
+	return statx(dir, name, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW |
+	    AT_NO_AUTOMOUNT | AT_STATX_DONT_SYNC, 0, &st) == 0 &&
+	    makedev(st.stx_dev_major, st.stx_dev_minor) ==
+	    this_view().own_device;
+}
+
+// A path of DIR as an O_PATH descriptor, which opens nothing: found without
+// following a symbolic link anywhere in it, without leaving DIR, and
+// without entering the view itself.  Across a mount inside DIR, or past
+// PATH_MAX, it is walked a name at a time.
+int
+find_beneath(const char *path)
+{
+	const int root = this_view().root;
+	int fd = open_at(root, relative(path), O_PATH, RESOLVE_NO_XDEV);
+
+	if (fd != -EXDEV && fd != -ENAMETOOLONG)
+		return fd;
+	fd = open_at(root, ".", O_PATH, 0);
+	for (std::string_view rest = relative(path); fd >= 0 && !rest.empty();) {
+		const std::string name(rest.substr(0, rest.find('/')));
+		rest.remove_prefix(std::min(rest.size(), name.size() + 1));
+		const int next = open_at(fd, name.c_str(), O_PATH, 0);
+		close(fd);
+		fd = next >= 0 && is_own_mount(next, "") ? -ELOOP : next;
+		if (fd == -ELOOP)
+			close(next);
+	}
+	return fd;
+}
+
+// The file found as fd, opened for reading through /proc: the very inode
+// whose type was checked, not whatever its name has become since (a FIFO
+// opened would wake its writer, a device could act).  Reading leaves even
+// the access times of DIR as they were where the kernel lets it: for the
+// files' owner, or root.
+int
+reopen(int fd, int flags)
+{
+	const std::string self = "/proc/self/fd/" + std::to_string(fd);
+	flags |= O_RDONLY | O_NOCTTY | O_CLOEXEC;
+	int opened = open(self.c_str(), flags | O_NOATIME);
+
+	if (opened < 0 && errno == EPERM)
+		opened = open(self.c_str(), flags);
+	return opened < 0 ? -errno : opened;
 }
 
 // FIFOs, sockets and devices have no bytes to scramble, and opening one
@@ -54,7 +110,6 @@ is_shown(mode_t mode)
 {
 	return S_ISREG(mode) || S_ISDIR(mode) || S_ISLNK(mode);
 }
-
 // The view is one device, where the file systems mounted inside DIR would
 // repeat DIR's inode numbers (every ext4 root is 2), which find and du take
 // for loops and rsync -H for hard links.  Their numbers get a mark of their
@@ -69,17 +124,22 @@ view_inode(ino_t inode, dev_t device)
 	return inode ^ static_cast<ino_t>(mark << 48);
 }
 
-// What the view shows of a file of DIR.
+// What the view shows of a file of DIR: all of it but the size of a
+// regular file, which is that of its output.
 int
 show(struct stat &st)
 {
 	if (!is_shown(st.st_mode))
 		return -ENOENT;
-	if (S_ISREG(st.st_mode))
-		st.st_size = static_cast<off_t>(scrambled_size(
-		    static_cast<std::uint64_t>(st.st_size)));
-	st.st_mode &= ~static_cast<mode_t>(S_IWUSR | S_IWGRP | S_IWOTH);
 	st.st_ino = view_inode(st.st_ino, st.st_dev);
+	if (!S_ISREG(st.st_mode))
+		return 0;
+	// Within a block of the largest size there is, rounded up it has none.
+	const std::uint64_t size = scrambled_size(
+	    static_cast<std::uint64_t>(st.st_size));
+	if (size > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()))
+		return -EOVERFLOW;
+	st.st_size = static_cast<off_t>(size);
 	return 0;
 }
 
@@ -87,7 +147,7 @@ int
 view_getattr(const char *path, struct stat *st, fuse_file_info *fi)
 {
 	const int fd = fi != nullptr ? static_cast<int>(fi->fh) :
-	    open_beneath(path, O_PATH);
+	    find_beneath(path);
 	if (fd < 0)
 		return fd;
 	const int result = fstatat(fd, "", st, AT_EMPTY_PATH |
@@ -100,7 +160,7 @@ view_getattr(const char *path, struct stat *st, fuse_file_info *fi)
 int
 view_readlink(const char *path, char *target, size_t size)
 {
-	const int fd = open_beneath(path, O_PATH);
+	const int fd = find_beneath(path);
 	if (fd < 0)
 		return fd;
 	const ssize_t n = readlinkat(fd, "", target, size - 1);
@@ -110,6 +170,37 @@ view_readlink(const char *path, char *target, size_t size)
 		return -error;
 	target[n] = '\0';
 	return 0;
+}
+
+// Extended attributes are read through /proc too, as nothing else reaches
+// an O_PATH descriptor's.
+template <typename Read>
+int
+read_attributes(const char *path, Read read)
+{
+	const int fd = find_beneath(path);
+	if (fd < 0)
+		return fd;
+	const ssize_t n = read(("/proc/self/fd/" + std::to_string(fd)).c_str());
+	const int error = errno;
+	close(fd);
+	return n < 0 ? -error : static_cast<int>(n);
+}
+
+int
+view_getxattr(const char *path, const char *name, char *value, size_t size)
+{
+	return read_attributes(path, [&](const char *self) {
+		return getxattr(self, name, value, size);
+	});
+}
+
+int
+view_listxattr(const char *path, char *list, size_t size)
+{
+	return read_attributes(path, [&](const char *self) {
+		return listxattr(self, list, size);
+	});
 }
 
 // libfuse keeps a handle as a 64-bit number, and an open folder's is its
@@ -123,7 +214,11 @@ dir_of(const fuse_file_info *fi)
 int
 view_opendir(const char *path, fuse_file_info *fi)
 {
-	const int fd = open_beneath(path, O_RDONLY | O_DIRECTORY);
+	const int found = find_beneath(path);
+	if (found < 0)
+		return found;
+	const int fd = reopen(found, O_DIRECTORY);
+	close(found);
 	if (fd < 0)
 		return fd;
 	DIR *dir = fdopendir(fd);
@@ -159,14 +254,26 @@ view_readdir(const char *, void *buffer, fuse_fill_dir_t fill, off_t offset,
 		// The kernel knows "." and ".." already, and ".." of the root
 		// is outside DIR.
 		const std::string_view name = entry->d_name;
-		const bool full = plus && name != "." && name != "..";
+		bool full = plus && name != "." && name != "..";
 		struct stat st {};
 		st.st_ino = view_inode(entry->d_ino, dir_stat.st_dev);
 		st.st_mode = DTTOIF(entry->d_type);
-		if (full || entry->d_type == DT_UNKNOWN) {
-			if (fstatat(dirfd(dir), entry->d_name, &st,
-			    AT_SYMLINK_NOFOLLOW) != 0 || show(st) != 0)
+		const bool unknown = entry->d_type == DT_UNKNOWN;
+		// Where the view itself is bound, only a lookup tells it.
+		if ((full || unknown) && (unknown || entry->d_type == DT_DIR) &&
+		    is_own_mount(dirfd(dir), entry->d_name)) {
+			full = false;
+		} else if (full || unknown) {
+			struct stat found {};
+			if (fstatat(dirfd(dir), entry->d_name, &found,
+			    AT_SYMLINK_NOFOLLOW) != 0)
 				continue;
+			const int shown = show(found);
+			if (shown == -ENOENT)
+				continue;
+			// Listed all the same; a lookup tells what is wrong.
+			full = full && shown == 0;
+			st = found;
 		} else if (!is_shown(st.st_mode)) {
 			continue;
 		}
@@ -186,19 +293,25 @@ view_releasedir(const char *, fuse_file_info *fi)
 int
 view_open(const char *path, fuse_file_info *fi)
 {
+	view &v = this_view();
+
 	if ((fi->flags & O_ACCMODE) != O_RDONLY)
 		return -EROFS;
-	// Non-blocking, so that a FIFO put in a file's place is not waited
-	// for before it is turned away.
-	const int fd = open_beneath(path, O_RDONLY | O_NONBLOCK | O_NOCTTY);
-	if (fd < 0)
-		return fd;
+	if (v.open_files.fetch_add(1) >= v.file_limit) {
+		v.open_files--;
+		return -EMFILE;
+	}
+	// The type is that of the inode about to be opened, which a name
+	// the kernel has cached may no longer have.
+	const int found = find_beneath(path);
 	struct stat st {};
-	const int error = fstat(fd, &st) != 0 ? errno :
-	    S_ISREG(st.st_mode) ? 0 : ENOENT;
-	if (error != 0) {
-		close(fd);
-		return -error;
+	const int fd = found < 0 ? found : fstat(found, &st) != 0 ? -errno :
+	    S_ISREG(st.st_mode) ? reopen(found, 0) : -ENOENT;
+	if (found >= 0)
+		close(found);
+	if (fd < 0) {
+		v.open_files--;
+		return fd;
 	}
 	fi->fh = static_cast<std::uint64_t>(fd);
 	return 0;
@@ -227,6 +340,7 @@ int
 view_release(const char *, fuse_file_info *fi)
 {
 	close(static_cast<int>(fi->fh));
+	this_view().open_files--;
 	return 0;
 }
 
@@ -237,8 +351,11 @@ view_statfs(const char *, struct statvfs *st)
 }
 
 void *
-view_init(fuse_conn_info *, fuse_config *config)
+view_init(fuse_conn_info *conn, fuse_config *config)
 {
+	// libfuse wants a max_read said again here, or fails the mount.
+	if (this_view().max_read != 0)
+		conn->max_read = this_view().max_read;
 	// Inode numbers from DIR, for rsync -H, find and tar; and a read
 	// needs only its open file, not the path it was opened by.
 	config->use_ino = 1;
@@ -272,6 +389,8 @@ view_operations()
 	operations.read = view_read;
 	operations.release = view_release;
 	operations.statfs = view_statfs;
+	operations.getxattr = view_getxattr;
+	operations.listxattr = view_listxattr;
 	operations.mknod = refuse;
 	operations.mkdir = refuse;
 	operations.unlink = refuse;

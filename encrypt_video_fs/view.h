@@ -5,6 +5,7 @@
 
 #include <fuse.h>
 
+#include <atomic>
 #include <cstdint>
 
 #include "scramble.h"
@@ -14,8 +15,15 @@
 struct view {
 	int root; // DIR, opened before the mount could hide or move it
 	dev_t root_device;
+	dev_t own_device; // of the mount itself, which DIR must never lead into
 	std::int32_t key;
 	scramble_table table;
+	unsigned max_read; // as -o max_read= gave it, which init must repeat
+	// Open files may take this many descriptors; the rest are kept for
+	// lookups and listings, so that one reader holding thousands of
+	// files does not lock everyone out.
+	unsigned long file_limit;
+	std::atomic<unsigned long> open_files;
 };
 
 fuse_operations view_operations();
