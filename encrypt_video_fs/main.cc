@@ -1,4 +1,7 @@
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
 
 #include <fcntl.h>
 #include <fuse_lowlevel.h>
@@ -24,34 +27,39 @@ const char usage[] = "usage: %s DIR MOUNTPOINT [-f] [-o OPTION[,OPTION]...]\n";
 
 // What fuse_opt_parse fills in besides what libfuse takes itself.
 struct command_line {
-	const char *dir;
-	const char *mount_point;
-	char *passfile;
+	const char *name;
+	const char *dir = nullptr;
+	const char *mount_point = nullptr;
+	char *passfile = nullptr;
+	unsigned max_read = 0;
+};
+
+// Options of libfuse's that would break a promise of the view: each is
+// refused, saying why.
+const char *const refusals[] = {
+	"a view whose process died must fail every access, not look like an "
+	    "empty folder that a backup or a media server would follow",
+	"the view shows the owners of DIR, which decide who may read",
+	"the view shows the modes of DIR, which decide who may read",
+	"the view is of a folder, not of a block device",
 };
 
 const fuse_opt options[] = {
 	{"passfile=%s", offsetof(command_line, passfile), 0},
+	// Kept for libfuse, which wants it said again when the kernel starts
+	// the view.
+	{"max_read=%u", offsetof(command_line, max_read), 0},
+	FUSE_OPT_KEY("max_read=", FUSE_OPT_KEY_KEEP),
 	// What mount(8) may hand on from /etc/fstab, which libfuse refuses.
 	FUSE_OPT_KEY("defaults", FUSE_OPT_KEY_DISCARD),
+	FUSE_OPT_KEY("auto_unmount", 0),
+	FUSE_OPT_KEY("uid=", 1),
+	FUSE_OPT_KEY("gid=", 1),
+	FUSE_OPT_KEY("umask=", 2),
+	FUSE_OPT_KEY("blkdev", 3),
+	FUSE_OPT_KEY("blksize=", 3),
 	FUSE_OPT_END,
 };
-
-// Both operands are taken here, so that each fault is told in our words.
-int
-take_operand(void *data, const char *arg, int key, fuse_args *)
-{
-	auto *line = static_cast<command_line *>(data);
-
-	if (key != FUSE_OPT_KEY_NONOPT)
-		return 1;
-	if (line->dir == nullptr)
-		line->dir = arg;
-	else if (line->mount_point == nullptr)
-		line->mount_point = arg;
-	else
-		return -1;
-	return 0;
-}
 
 [[noreturn]] __attribute__((format(printf, 1, 2))) void
 exit_with_error(const char *format, ...)
@@ -62,6 +70,27 @@ exit_with_error(const char *format, ...)
 	vfprintf(stderr, format, args);
 	va_end(args);
 	std::exit(1);
+}
+
+// Both operands are taken here, and the refused options, so that each
+// fault is told in our words.
+int
+take_argument(void *data, const char *arg, int key, fuse_args *)
+{
+	auto *line = static_cast<command_line *>(data);
+
+	if (key >= 0)
+		exit_with_error("%s: refusing -o %s: %s.\n", line->name, arg,
+		    refusals[key]);
+	if (key != FUSE_OPT_KEY_NONOPT)
+		return 1;
+	if (line->dir == nullptr)
+		line->dir = arg;
+	else if (line->mount_point == nullptr)
+		line->mount_point = arg;
+	else
+		return -1;
+	return 0;
 }
 
 // Whether the folder open at fd is the one of dir or below it, however
@@ -154,15 +183,49 @@ open_folders(const char *name, const command_line &line, view &v,
 		    line.mount_point, line.dir);
 }
 
-// Everything that can fail has been done: the mount is ready, and the
-// command that started us may go on.
+dev_t
+device_of(const char *path, int sync)
+{
+	struct statx st {};
+
+	return statx(AT_FDCWD, path, sync | AT_NO_AUTOMOUNT, STATX_TYPE,
+	    &st) == 0 ? makedev(st.stx_dev_major, st.stx_dev_minor) : 0;
+}
+
+// The command returns once the view answers, or says why it never will.
+// The kernel holds a request until the daemon has taken the mount, and
+// only the daemon can answer one that must be asked of it.
+[[noreturn]] void
+return_when_served(fuse *f, pid_t daemon, const char *name,
+    const char *mount_path, dev_t own_device)
+{
+	fuse_session *se = fuse_get_session(f);
+
+	// Its copy of the device would keep a view whose daemon died waiting
+	// instead of failing.
+	const int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+	dup2(null, fuse_session_fd(se));
+	close(null);
+	fuse_remove_signal_handlers(se);
+	errno = 0;
+	if (device_of(mount_path, AT_STATX_FORCE_SYNC) == own_device)
+		std::exit(0);
+	const int error = errno != 0 ? errno : ENOTCONN;
+	int status = 0;
+	while (waitpid(daemon, &status, 0) < 0 && errno == EINTR)
+		;
+	// A daemon that was killed could not unmount.
+	if (WIFSIGNALED(status))
+		fuse_unmount(f);
+	exit_with_error("%s: the view stopped before it answered: %s.\n",
+	    name, std::strerror(error));
+}
+
 int
 serve(fuse *f, const fuse_cmdline_opts &fuse_line)
 {
-	int status = fuse_daemonize(fuse_line.foreground);
+	int status = chdir("/");
 
-	if (status == 0)
-		status = fuse_set_signal_handlers(fuse_get_session(f));
 	if (status == 0 && fuse_line.singlethread != 0) {
 		status = fuse_loop(f);
 	} else if (status == 0) {
@@ -194,7 +257,7 @@ main(int argc, char *argv[])
 	const char *name = argc > 0 && argv[0] != nullptr ?
 	    argv[0] : "encrypt_video_fs";
 	fuse_args args = FUSE_ARGS_INIT(argc, argv);
-	command_line line{};
+	command_line line{.name = name};
 	fuse_cmdline_opts fuse_line{};
 
 	// With a standard stream closed, DIR would take its number, and the
@@ -204,7 +267,7 @@ main(int argc, char *argv[])
 		;
 	if (null >= 0)
 		close(null);
-	if (fuse_opt_parse(&args, &line, options, take_operand) != 0 ||
+	if (fuse_opt_parse(&args, &line, options, take_argument) != 0 ||
 	    fuse_parse_cmdline(&args, &fuse_line) != 0)
 		exit_with_error(usage, name);
 	if (fuse_line.show_help != 0) {
@@ -236,6 +299,15 @@ main(int argc, char *argv[])
 	char dir_path[PATH_MAX];
 	char mount_path[PATH_MAX];
 	open_folders(name, line, v, dir_path, mount_path);
+	v.max_read = line.max_read;
+	// A descriptor for every open file: as many as this process may
+	// have, a quarter of them kept for lookups and listings.
+	rlimit files{};
+	getrlimit(RLIMIT_NOFILE, &files);
+	files.rlim_cur = files.rlim_max;
+	setrlimit(RLIMIT_NOFILE, &files);
+	getrlimit(RLIMIT_NOFILE, &files);
+	v.file_limit = files.rlim_cur - files.rlim_cur / 4;
 
 	// After the user's own options, so that these win over "rw", "dev"
 	// and "suid", which mount(8) passes for an /etc/fstab line.
@@ -267,13 +339,37 @@ main(int argc, char *argv[])
 		    "let every user open it (mode 0666, as udev makes it).\n",
 		    name, std::strerror(errno));
 	close(device);
+	// Files are opened as the very inodes that were checked, through it.
+	if (access("/proc/self/fd", X_OK) != 0)
+		exit_with_error("%s: no /proc here, through which files are "
+		    "opened: mount it (mount -t proc proc /proc).\n", name);
 
 	v.key = key_from(name, line.passfile);
 	v.table = make_scramble_table(v.key);
 	std::free(line.passfile);
-	if (fuse_mount(f, mount_path) != 0) {
+	// From before the mount, so that no signal can leave one that nobody
+	// serves.
+	fuse_session *se = fuse_get_session(f);
+	if (fuse_set_signal_handlers(se) != 0 || fuse_mount(f, mount_path) != 0) {
 		fuse_destroy(f);
 		return 1;
+	}
+	// Asked of the kernel alone: nobody answers the view yet.
+	v.own_device = device_of(mount_path, AT_STATX_DONT_SYNC);
+	if (fuse_session_exited(se) == 0 && fuse_line.foreground == 0) {
+		const pid_t daemon = fork();
+		if (daemon < 0)
+			exit_with_error("%s: could not start the view: %s.\n",
+			    name, std::strerror(errno));
+		if (daemon > 0)
+			return_when_served(f, daemon, name, mount_path,
+			    v.own_device);
+		setsid();
+		const int null_fd = open("/dev/null", O_RDWR | O_CLOEXEC);
+		for (const int stream : {STDIN_FILENO, STDOUT_FILENO,
+		    STDERR_FILENO})
+			dup2(null_fd, stream);
+		close(null_fd);
 	}
 	return serve(f, fuse_line);
 }
