@@ -1,7 +1,7 @@
 // Preloaded into the tool, to reach what only a failing system call
 // reaches: ENCRYPT_VIDEO_FAULT=CALL:N:ERROR[,...] fails the Nth call of CALL
 // once, or every call if N is *, with ERROR (EIO, EINTR, EAGAIN, ENOMEM or
-// EPERM; 0 makes it return 0).  A failing close still closes, as on Linux.
+// EPERM; 0 makes it return 0; SIGTERM raises it, then lets the call be).  A failing close still closes, as on Linux.
 // fcntl's F_SETPIPE_SZ counts apart, so that a test can be denied the pipe
 // size it asks for.  With 64-bit file offsets the callers call fstat64,
 // fcntl64 and pread64; no fortified wrapper may clash with these.
@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -39,6 +40,10 @@ fault(const std::string &name)
 		const char *error_name = at + item.size();
 		const std::string error(error_name,
 		    std::strcspn(error_name, ","));
+		if (error == "SIGTERM") {
+			raise(SIGTERM);
+			return -1;
+		}
 		for (const int e : {EIO, EINTR, EAGAIN, ENOMEM, EPERM}) {
 			if (error == strerrorname_np(e))
 				return e;
@@ -95,6 +100,12 @@ int
 fstat64(int fd, struct stat64 *st)
 {
 	return call<decltype(fstat64)>("fstat64", "fstat", fd, st);
+}
+
+pid_t
+setsid()
+{
+	return call<decltype(setsid)>("setsid", "setsid");
 }
 
 int

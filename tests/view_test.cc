@@ -5,18 +5,24 @@
 #include <sys/sysmacros.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <sys/xattr.h>
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <numeric>
+#include <sstream>
 #include <random>
 #include <set>
 #include <thread>
@@ -81,9 +87,9 @@ read_range(const std::string &path, off_t offset, std::size_t length)
 }
 
 tool_result
-stop(const std::string &mount_point)
+stop(const std::string &mount_point, const char *lazily = "-q")
 {
-	return run_tool({"fusermount3", "-u", mount_point},
+	return run_tool({"fusermount3", "-u", lazily, mount_point},
 	    {.program = "fusermount3"});
 }
 
@@ -99,15 +105,25 @@ protected:
 			GTEST_SKIP() << "cannot mount a view here: /dev/fuse: " <<
 			    std::strerror(errno);
 		close(fd);
+		// What a test mounts, it must be able to unmount.
+		if (run_tool({"sh", "-c", "command -v fusermount3"},
+		    {.program = "sh"}).status != 0)
+			GTEST_SKIP() << "cannot unmount a view here: no "
+			    "fusermount3 (install fuse3)";
 	}
 
+	// Whatever the test left, failed or not; a view bound inside it
+	// goes first.
 	void
 	TearDown() override
 	{
-		for (const auto &at : mounts) {
-			if (is_mounted(at))
-				run_tool({"fusermount3", "-u", "-z", at},
-				    {.program = "fusermount3"});
+		for (auto at = mounts.rbegin(); at != mounts.rend(); at++) {
+			if (is_mounted(*at))
+				stop(*at, "-z");
+			// And what only root mounts: a bind mount is on the
+			// device of the folder it is in.
+			if (geteuid() == 0)
+				umount2(at->c_str(), MNT_DETACH);
 		}
 	}
 
@@ -189,7 +205,7 @@ TEST_F(View, ReadsAsTheToolPrintsAtAnyOffsetToManyReadersAtOnce)
 	    padded(random_string((1 << 20) + 4097, 20)));
 }
 
-TEST_F(View, MirrorsTheTreeWithoutWriteBitsOrSpecialFiles)
+TEST_F(View, MirrorsTheTreeAtAnyDepthWithoutSpecialFiles)
 {
 	const std::string dir = make_temp_dir();
 	write_file(dir + "/film", random_string(10000, 22));
@@ -216,12 +232,54 @@ TEST_F(View, MirrorsTheTreeWithoutWriteBitsOrSpecialFiles)
 	    nullptr) == 0;
 	for (int i = 0; inner && i < 300; i++)
 		write_file(dir + "/inner/" + std::to_string(i), "");
+	// As large as tmpfs lets a file be: no size in whole blocks is.
+	if (inner) {
+		mounts.push_back(dir + "/inner");
+		write_file(dir + "/inner/huge", "");
+		ASSERT_EQ(truncate((dir + "/inner/huge").c_str(), INT64_MAX), 0);
+	}
 	// A copy of /dev/zero, which only root can make.
 	mknod((dir + "/zero").c_str(), S_IFCHR | 0666, makedev(1, 5));
-	const std::string at = mount(dir);
+	// Deeper than PATH_MAX.
+	const std::string deep(200, 'd');
+	int down = open(dir.c_str(), O_PATH | O_CLOEXEC);
+	for (int level = 0; level < 24; level++) {
+		mkdirat(down, deep.c_str(), 0755);
+		const int next = openat(down, deep.c_str(), O_PATH | O_CLOEXEC);
+		close(down);
+		down = next;
+	}
+	const int leaf = openat(down, "film", O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+	ASSERT_EQ(write(leaf, "deep", 4), 4);
+	close(leaf);
+	close(down);
+	ASSERT_EQ(mkdir((dir + "/self").c_str(), 0755), 0);
+	// One thread, which a view that waited on itself would leave stuck.
+	const std::string at = mount(dir, "secret", {"-s"});
+	// The view bound inside DIR, which only root can do.
+	mounts.push_back(dir + "/self");
+	if (::mount(at.c_str(), (dir + "/self").c_str(), nullptr, MS_BIND,
+	    nullptr) == 0) {
+		struct stat st {};
+		errno = 0;
+		EXPECT_EQ(lstat((at + "/self/film").c_str(), &st), -1);
+		EXPECT_EQ(errno, ELOOP);
+	}
 
-	EXPECT_EQ(names_in(at), (std::vector<std::string>{"film", "folder",
-	    "inner", "link", "many"}));
+	EXPECT_EQ(names_in(at), (std::vector<std::string>{deep, "film",
+	    "folder", "inner", "link", "many", "self"}));
+	down = open(at.c_str(), O_PATH | O_CLOEXEC);
+	for (int level = 0; down >= 0 && level < 24; level++) {
+		const int next = openat(down, deep.c_str(), O_PATH | O_CLOEXEC);
+		close(down);
+		down = next;
+	}
+	const int read_leaf = openat(down, "film", O_RDONLY | O_CLOEXEC);
+	std::string got(block_size, '\0');
+	EXPECT_EQ(read(read_leaf, got.data(), got.size()), block_size);
+	EXPECT_TRUE(got == scrambled("deep"));
+	close(read_leaf);
+	close(down);
 	EXPECT_EQ(names_in(at + "/many"), names_in(dir + "/many"));
 	for (const char *special : {"/fifo", "/socket", "/zero"}) {
 		struct stat st {};
@@ -233,7 +291,7 @@ TEST_F(View, MirrorsTheTreeWithoutWriteBitsOrSpecialFiles)
 		struct stat shown {};
 		ASSERT_EQ(lstat((dir + path).c_str(), &source), 0);
 		ASSERT_EQ(lstat((at + path).c_str(), &shown), 0) << path;
-		EXPECT_EQ(shown.st_mode, source.st_mode & ~0222) << path;
+		EXPECT_EQ(shown.st_mode, source.st_mode) << path;
 		EXPECT_EQ(shown.st_ino, source.st_ino) << path;
 		EXPECT_EQ(shown.st_nlink, source.st_nlink) << path;
 		EXPECT_EQ(shown.st_uid, source.st_uid) << path;
@@ -268,14 +326,55 @@ TEST_F(View, MirrorsTheTreeWithoutWriteBitsOrSpecialFiles)
 		int differ = 0;
 		for (const auto &[path, inode] : listed) {
 			struct stat st {};
+			if (path.ends_with("/huge"))
+				continue;
 			if (lstat(path.c_str(), &st) != 0 ||
 			    (path.back() != '.' && st.st_ino != inode))
 				differ++;
 		}
 		EXPECT_EQ(differ, 0);
+		errno = 0;
+		EXPECT_EQ(stat((folder + "huge").c_str(), &shown), -1);
+		EXPECT_EQ(errno, EOVERFLOW);
+		EXPECT_EQ(listed.size(), 303u);
 	}
-	if (inner)
-		umount2((dir + "/inner").c_str(), MNT_DETACH);
+}
+
+// Every option of FUSE's that the view does not refuse, works.
+TEST_F(View, ServesUnderEveryOptionItTakesAndAnyLimit)
+{
+	const std::string dir = make_temp_dir();
+	const std::string input = random_string(300000, 29);
+	write_file(dir + "/film", input);
+	for (const char *option : {"max_read=131072", "clone_fd,max_threads=2",
+	    "kernel_cache,noforget", "allow_root,allow_other",
+	    "noatime,sync,dirsync,exec,suid,dev"}) {
+		const std::string at = mount(dir, "secret", {"-o", option});
+		EXPECT_TRUE(read_file(at + "/film") == scrambled(input)) << option;
+		stop(at);
+	}
+
+	// Started with few descriptors, it takes all it may have, and keeps
+	// some for the lookups and listings of others.
+	for (int i = 0; i < 300; i++)
+		write_file(dir + "/" + std::to_string(i), "");
+	const std::string pass = make_temp_dir() + "/pass";
+	write_file(pass, "secret\n");
+	const std::string at = mount_point();
+	const tool_result started = run_tool({"sh", "-c", "ulimit -Sn 64 && "
+	    "ulimit -Hn 256 && exec \"$0\" \"$@\"", view_path(), dir, at, "-o",
+	    "passfile=" + pass}, {.program = "sh"});
+	ASSERT_EQ(started.status, 0) << started.err;
+	std::vector<int> held;
+	for (int i = 0, fd; i < 300 && (fd = open((at + "/" +
+	    std::to_string(i)).c_str(), O_RDONLY | O_CLOEXEC)) >= 0; i++)
+		held.push_back(fd);
+	EXPECT_GT(held.size(), 64u);
+	EXPECT_LT(held.size(), 250u);
+	EXPECT_EQ(names_in(at).size(), 301u);
+	for (const int fd : held)
+		close(fd);
+	EXPECT_TRUE(read_file(at + "/film") == scrambled(input));
 }
 
 TEST_F(View, RefusesEveryChangeAndChangesNothing)
@@ -377,24 +476,42 @@ TEST_F(View, ReadsWhatIsLeftOfAFileCutWhileOpen)
 	close(fd);
 }
 
-TEST_F(View, NeverFollowsALinkInDir)
+TEST_F(View, NeverFollowsALinkNorOpensWhatTookAFilesPlace)
 {
 	const std::string dir = make_temp_dir();
 	const std::string outside = make_temp_dir();
 	ASSERT_EQ(mkdir((dir + "/folder").c_str(), 0755), 0);
 	write_file(dir + "/folder/film", "inside");
+	write_file(dir + "/pipe", "a file");
 	write_file(outside + "/film", "outside");
 	// The kernel keeps taking "folder" for a folder, and asks the view
-	// for folder/film after it has become a link.
+	// for folder/film after it has become a link; and "pipe" for a file
+	// after it has become a FIFO.
 	const std::string at = mount(dir, "secret",
 	    {"-o", "entry_timeout=60,attr_timeout=60"});
 	ASSERT_EQ(read_file(at + "/folder/film"), scrambled("inside"));
+	ASSERT_EQ(read_file(at + "/pipe"), scrambled("a file"));
 
 	ASSERT_EQ(rename((dir + "/folder").c_str(), (dir + "/was").c_str()), 0);
 	ASSERT_EQ(symlink(outside.c_str(), (dir + "/folder").c_str()), 0);
 	errno = 0;
 	EXPECT_EQ(open((at + "/folder/film").c_str(), O_RDONLY), -1);
 	EXPECT_EQ(errno, ELOOP);
+
+	// Opened, even to be turned away, the FIFO would wake its writer.
+	ASSERT_EQ(unlink((dir + "/pipe").c_str()), 0);
+	ASSERT_EQ(mkfifo((dir + "/pipe").c_str(), 0600), 0);
+	std::atomic<bool> woken = false;
+	std::thread writer([&] {
+		close(open((dir + "/pipe").c_str(), O_WRONLY | O_CLOEXEC));
+		woken = true;
+	});
+	std::this_thread::sleep_for(std::chrono::milliseconds(100));
+	EXPECT_EQ(open((at + "/pipe").c_str(), O_RDONLY), -1);
+	std::this_thread::sleep_for(std::chrono::milliseconds(100));
+	EXPECT_FALSE(woken);
+	close(open((dir + "/pipe").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+	writer.join();
 }
 
 TEST_F(View, EndsCleanlyOnUnmountOrSignalAndCachesWhatDidNotChange)
@@ -413,7 +530,11 @@ TEST_F(View, EndsCleanlyOnUnmountOrSignalAndCachesWhatDidNotChange)
 		argv.insert(argv.end(), more.begin(), more.end());
 		const tool_process process = start_tool(argv,
 		    {.env = std::move(env), .program = view_path()});
-		for (int tries = 0; tries < 1000 && !is_mounted(at); tries++)
+		// Not a moment longer once it has died.
+		siginfo_t ended{};
+		for (int tries = 0; tries < 1000 && !is_mounted(at) &&
+		    waitid(P_PID, static_cast<id_t>(process.pid), &ended,
+		    WEXITED | WNOHANG | WNOWAIT) == 0 && ended.si_pid == 0; tries++)
 			std::this_thread::sleep_for(std::chrono::milliseconds(10));
 		return process;
 	};
@@ -453,6 +574,18 @@ TEST_F(View, EndsCleanlyOnUnmountOrSignalAndCachesWhatDidNotChange)
 	EXPECT_EQ(errno, ENOTCONN);
 	EXPECT_EQ(stop(killed).status, 0);
 	EXPECT_FALSE(is_mounted(killed));
+
+	// A signal from the first instant of the daemon stops it cleanly:
+	// said, and nothing left mounted.
+	const std::string signalled = mount_point();
+	const tool_result early = run_tool({name, dir, signalled, "-o",
+	    "passfile=" + pass}, {.env = {"LD_PRELOAD=" FAULT_SHIM,
+	    "ENCRYPT_VIDEO_FAULT=setsid:1:SIGTERM",
+	    "ASAN_OPTIONS=verify_asan_link_order=0"}, .program = view_path()});
+	EXPECT_EQ(early.status, 1);
+	EXPECT_TRUE(early.err.starts_with(name + ": the view stopped before it "
+	    "answered: ")) << early.err;
+	EXPECT_FALSE(is_mounted(signalled));
 
 	// A failing read of DIR reaches the reader as it is.  One thread, so
 	// that only the first read of all fails.
@@ -508,6 +641,18 @@ TEST_F(View, RefusesWithOneLineAndMountsNothing)
 		"the password from " + passes + "/nul holds a zero byte, which no "
 		"password can.\n"},
 	    {{dir, at, "-o", "nosuch"}, "fuse: unknown option(s): `-o nosuch'\n"},
+	    {{dir, at, "-o", "ro,auto_unmount"}, "encrypt_video_fs: refusing -o "
+		"auto_unmount: a view whose process died must fail every access, "
+		"not look like an empty folder that a backup or a media server "
+		"would follow.\n"},
+	    {{dir, at, "-o", "uid=0"}, "encrypt_video_fs: refusing -o uid=0: the "
+		"view shows the owners of DIR, which decide who may read.\n"},
+	    {{dir, at, "-ogid=0"}, "encrypt_video_fs: refusing -o gid=0: the view "
+		"shows the owners of DIR, which decide who may read.\n"},
+	    {{dir, at, "-o", "umask=0"}, "encrypt_video_fs: refusing -o umask=0: "
+		"the view shows the modes of DIR, which decide who may read.\n"},
+	    {{dir, at, "-o", "blkdev"}, "encrypt_video_fs: refusing -o blkdev: "
+		"the view is of a folder, not of a block device.\n"},
 	};
 	for (const auto &[operands, line] : cases) {
 		std::vector<std::string> argv{name};
@@ -518,13 +663,15 @@ TEST_F(View, RefusesWithOneLineAndMountsNothing)
 		EXPECT_FALSE(is_mounted(at)) << line;
 	}
 
-	// Without a usable /dev/fuse, as a machine without fuse3 or udev has.
+	// Without a usable /dev/fuse, as a machine without fuse3 or udev has;
+	// then without /proc.
 	const char *script = R"sh(
 [ "$(id -u)" = 0 ] && unshare -m true 2>/dev/null || exit 77
 exec unshare -m sh -c 'mount -t tmpfs none /dev || exit 77
 "$0" /usr /tmp 2>&1
 mknod -m 000 /dev/fuse c 10 229
-exec setpriv --bounding-set=-all "$0" /usr /tmp 2>&1' "$0")sh";
+setpriv --bounding-set=-all "$0" /usr /tmp 2>&1
+mount -t tmpfs none /proc && exec "$0" /usr /tmp 2>&1' "$0")sh";
 	const tool_result device = run_tool({"sh", "-c", script, view_path()},
 	    {.program = "sh"});
 	if (device.status == 77)
@@ -532,7 +679,9 @@ exec setpriv --bounding-set=-all "$0" /usr /tmp 2>&1' "$0")sh";
 	EXPECT_EQ(device.out, view_path() + ": no /dev/fuse here: install fuse3, "
 	    "or load the fuse module (modprobe fuse).\n" + view_path() +
 	    ": could not open /dev/fuse: Permission denied; run as root, or let "
-	    "every user open it (mode 0666, as udev makes it).\n");
+	    "every user open it (mode 0666, as udev makes it).\n" + view_path() +
+	    ": no /proc here, through which files are opened: mount it (mount "
+	    "-t proc proc /proc).\n");
 }
 
 TEST_F(View, MountsFromAnFstabLineForOthersOnlyWithAllowOther)
@@ -637,4 +786,116 @@ TEST_F(View, TakesThePasswordLineAsTheToolTakesItsOperand)
 	close(master);
 	EXPECT_TRUE(read_file(at + "/film") == scrambled(input, "secret"));
 	stop(at);
+}
+
+// What users expect of the view is what a read-only bind mount of DIR
+// answers: the same seeded operations on both, with DIR changing between
+// them, must answer alike but for the sizes of regular files and the
+// device.
+TEST_F(View, AnswersAsAReadOnlyBindMountOfDirDoes)
+{
+	if (geteuid() != 0)
+		GTEST_SKIP() << "a bind mount needs root";
+	const std::string dir = make_temp_dir();
+	const std::string bound = mount_point();
+	ASSERT_EQ(::mount(dir.c_str(), bound.c_str(), nullptr, MS_BIND, nullptr), 0);
+	ASSERT_EQ(::mount(nullptr, bound.c_str(), nullptr, MS_REMOUNT | MS_BIND |
+	    MS_RDONLY, nullptr), 0);
+	// Asked every time, so that each answer is of DIR as it is now.
+	const std::string at = mount(dir, "secret",
+	    {"-o", "entry_timeout=0,attr_timeout=0,negative_timeout=0"});
+
+	using text = std::string;
+	const auto failed = [] { return text("error ") + strerrorname_np(errno); };
+	const auto attributes = [&](int result, const struct stat &st) {
+		if (result != 0)
+			return failed();
+		std::ostringstream out;
+		out << std::oct << st.st_mode << std::dec << " " << st.st_ino << " " <<
+		    st.st_nlink << " " << st.st_uid << ":" << st.st_gid << " " <<
+		    st.st_blocks << " " << st.st_blksize << " " <<
+		    (S_ISREG(st.st_mode) ? 0 : st.st_size);
+		for (const timespec &t : {st.st_atim, st.st_mtim, st.st_ctim})
+			out << " " << t.tv_sec << "." << t.tv_nsec;
+		return out.str();
+	};
+	char buffer[4096];
+	const std::pair<const char *, std::function<text(const text &)>> probes[] = {
+	    {"lstat", [&](const text &p) { struct stat st {};
+		return attributes(lstat(p.c_str(), &st), st); }},
+	    {"stat", [&](const text &p) { struct stat st {};
+		return attributes(stat(p.c_str(), &st), st); }},
+	    // No birth time: see BUGS.
+	    {"statx", [&](const text &p) { struct statx st {};
+		return statx(AT_FDCWD, p.c_str(), AT_SYMLINK_NOFOLLOW, STATX_ALL, &st)
+		    != 0 ? failed() : std::to_string(st.stx_mask & ~STATX_BTIME) +
+		    " " + std::to_string(st.stx_attributes); }},
+	    {"readdir", [&](const text &p) { DIR *d = opendir(p.c_str());
+		if (d == nullptr)
+			return failed();
+		std::set<text> names;
+		for (const dirent *e; (e = readdir(d)) != nullptr;)
+			names.insert(text(e->d_name) + " " + std::to_string(
+			    e->d_type) + " " + std::to_string(e->d_ino));
+		closedir(d);
+		return std::accumulate(names.begin(), names.end(), text()); }},
+	    {"readlink", [&](const text &p) { const ssize_t n = readlink(
+		p.c_str(), buffer, sizeof buffer);
+		return n < 0 ? failed() : text(buffer, static_cast<std::size_t>(n)); }},
+	    {"access", [&](const text &p) { text all;
+		for (const int how : {F_OK, R_OK, W_OK, X_OK})
+			all += access(p.c_str(), how) == 0 ? "ok " : failed() + " ";
+		return all; }},
+	    {"open", [&](const text &p) { text all;
+		for (const int how : {O_RDONLY, O_DIRECTORY, O_NOFOLLOW, O_PATH}) {
+			const int fd = open(p.c_str(), how | O_NONBLOCK | O_CLOEXEC);
+			all += fd >= 0 ? "ok " : failed() + " ";
+			close(fd);
+		}
+		return all; }},
+	    {"chdir", [&](const text &p) { const int back = open(".", O_PATH);
+		struct stat st {};
+		const text result = chdir(p.c_str()) != 0 ? failed() :
+		    attributes(lstat(".", &st), st);
+		EXPECT_EQ(fchdir(back), 0);
+		close(back);
+		return result; }},
+	    {"getxattr", [&](const text &p) { const ssize_t n = lgetxattr(
+		p.c_str(), "user.a", buffer, sizeof buffer);
+		return n < 0 ? failed() : text(buffer, static_cast<std::size_t>(n)); }},
+	    {"listxattr", [&](const text &p) { const ssize_t n = llistxattr(
+		p.c_str(), buffer, sizeof buffer);
+		return n < 0 ? failed() : text(buffer, static_cast<std::size_t>(n)); }},
+	};
+	const text names[] = {"a", "b", "c", "a/b", "a/c", "b/a", "c/a", "a/b/c"};
+	const std::function<void(const text &, const text &)> changes[] = {
+	    [](const text &p, const text &) { std::ofstream(p, std::ios::app) << "more"; },
+	    [](const text &p, const text &) { mkdir(p.c_str(), 0750); },
+	    [](const text &p, const text &q) { (void)!symlink(q.c_str(), p.c_str()); },
+	    [&](const text &p, const text &q) { rename(p.c_str(), (dir + "/" +
+		q).c_str()); },
+	    [&](const text &p, const text &q) { (void)!link(p.c_str(), (dir + "/" +
+		q).c_str()); },
+	    [](const text &p, const text &) { unlink(p.c_str()); rmdir(p.c_str()); },
+	    [](const text &p, const text &) { (void)!chmod(p.c_str(), 0701); },
+	    [](const text &p, const text &q) { lsetxattr(p.c_str(), "user.a",
+		q.data(), q.size(), 0); },
+	};
+	std::mt19937 random(2026);
+	std::vector<text> differences;
+	for (int i = 0; i < 3000; i++) {
+		const text &name = names[random() % std::size(names)];
+		if (random() % 3 == 0) {
+			changes[random() % std::size(changes)](dir + "/" + name,
+			    names[random() % std::size(names)]);
+			continue;
+		}
+		const auto &[what, probe] = probes[random() % std::size(probes)];
+		const text expected = probe(bound + "/" + name);
+		const text got = probe(at + "/" + name);
+		if (got != expected)
+			differences.push_back(text(what) + " " + name + ": " +
+			    expected + " | " + got);
+	}
+	EXPECT_EQ(differences, std::vector<text>{});
 }
