@@ -104,6 +104,8 @@ if [ -z "$view" ]; then
 	skipped="no encrypt_video_fs to check"
 elif ! { : <>/dev/fuse; } 2>/dev/null; then
 	skipped="cannot open /dev/fuse to mount a view"
+elif ! command -v fusermount3 >/dev/null; then
+	skipped="cannot unmount a view: no fusermount3 (install fuse3)"
 else
 	export HOME=$work/home
 	mkdir -p "$HOME/films.scrambled" "$work/backup" "$work/nas"
