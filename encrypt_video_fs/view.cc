@@ -11,8 +11,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <limits>
 #include <cstdint>
+#include <limits>
 #include <span>
 #include <string>
 #include <string_view>
@@ -79,9 +79,11 @@ find_beneath(const char *path)
 		rest.remove_prefix(std::min(rest.size(), name.size() + 1));
 		const int next = open_at(fd, name.c_str(), O_PATH, 0);
 		close(fd);
-		fd = next >= 0 && is_own_mount(next, "") ? -ELOOP : next;
-		if (fd == -ELOOP)
+		if (next >= 0 && is_own_mount(next, "")) {
 			close(next);
+			return -ELOOP;
+		}
+		fd = next;
 	}
 	return fd;
 }
@@ -110,6 +112,7 @@ is_shown(mode_t mode)
 {
 	return S_ISREG(mode) || S_ISDIR(mode) || S_ISLNK(mode);
 }
+
 // The view is one device, where the file systems mounted inside DIR would
 // repeat DIR's inode numbers (every ext4 root is 2), which find and du take
 // for loops and rsync -H for hard links.  Their numbers get a mark of their
