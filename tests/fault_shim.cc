@@ -94,14 +94,15 @@ poll(pollfd *fds, nfds_t n, int timeout)
 
 // What a fortified poll calls where the compiler cannot see the array's
 // size at compile time, as clang with glibc 2.40 and later cannot; counted
-// as poll.
-// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): glibc's name
+// as poll.  The name is glibc's, reserved to it as the checks say.
+// NOLINTBEGIN(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 int
 __poll_chk(pollfd *fds, nfds_t n, int timeout, size_t size)
 {
 	using poll_chk = int(pollfd *, nfds_t, int, size_t);
 	return call<poll_chk>("__poll_chk", "poll", fds, n, timeout, size);
 }
+// NOLINTEND(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 
 int
 fstat64(int fd, struct stat64 *st)
