@@ -116,7 +116,9 @@ if [ "$package" = --package ]; then
 	[ "$(dpkg-deb -f "$deb" Architecture)" = "$arch" ]
 	if [ $fs = ON ]; then
 		dpkg-deb -c "$deb" | grep ' \./usr/bin/encrypt_video_fs$' >/dev/null
-		dpkg-deb -f "$deb" Depends | grep -q 'fuse3, .*libfuse3-3 '
+		# The library's package is named after its soname: libfuse3-3
+		# on Debian 12, libfuse3-4 on 13.
+		dpkg-deb -f "$deb" Depends | grep -qE 'fuse3, .*libfuse3-[0-9]+ '
 	fi
 	lintian --fail-on error,warning --display-info "$deb"
 	deb=", $(basename "$deb") ($(dpkg-deb -f "$deb" Depends)) passes lintian"

@@ -34,10 +34,12 @@ build() { # build LOG ARGS...: dpkg-buildpackage in the unpacked tarball
 	}
 }
 
-# has_view DEB: the view in it, and the package depending on fuse3 for it
+# has_view DEB: the view in it, and the package depending on fuse3 for it,
+# and on libfuse (libfuse3-3 on Debian 12, libfuse3-4 on 13: the package is
+# named after the library's soname)
 has_view() {
 	dpkg-deb -c "$1" | grep ' \./usr/bin/encrypt_video_fs$' >/dev/null &&
-	    dpkg-deb -f "$1" Depends | grep -q '^fuse3, .*libfuse3-3 ' || {
+	    dpkg-deb -f "$1" Depends | grep -qE '^fuse3, .*libfuse3-[0-9]+ ' || {
 		echo "distro.sh: $(basename "$1") lacks the view or its dependencies" >&2
 		exit 1
 	}

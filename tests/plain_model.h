@@ -13,7 +13,10 @@
 inline std::vector<std::uint8_t>
 scramble_plainly(std::span<const std::uint8_t> data, std::int32_t key)
 {
-	std::vector<std::uint8_t> out(data.begin(), data.end());
+	// Sized, then copied: built from the span's iterators, GCC 14 sees a
+	// negative distance on a 32-bit target and warns of a huge allocation.
+	std::vector<std::uint8_t> out(data.size());
+	std::ranges::copy(data, out.begin());
 
 	for (std::size_t start = 0; start < data.size(); start += block_size) {
 		const auto block = data.subspan(start,

@@ -48,8 +48,12 @@ struct spawn_options {
 	int stdout_fd = capture_output;
 	int stdin_fd = -1; // else /dev/null
 	const char *dir = nullptr;
+	// Not redundant: without {}, a designated initializer that leaves the
+	// member out is a -Wmissing-field-initializers warning.
+	// NOLINTBEGIN(readability-redundant-member-init)
 	std::vector<std::string> env{}; // NAME=value, added to the test's own
 	std::string program{};        // run in place of the tool; PATH is searched
+	// NOLINTEND(readability-redundant-member-init)
 };
 
 // argv[0] is passed as given; the program run is the tool unless the options
