@@ -159,12 +159,12 @@ main(int argc, char *argv[])
 	if (key == 0)
 		exit_with_error("%s: %s\n", name, key_zero_refusal);
 
-	const scramble_table table = make_scramble_table(key);
+	const scrambler s = make_scrambler(key);
 	posix_fadvise(in, 0, 0, POSIX_FADV_SEQUENTIAL);
 	alignas(4096) std::array<std::uint8_t, buffer_size> buffer;
 	// Writes the first blocks of the buffer, filled up to there.
 	const auto write_blocks = [&](std::size_t filled) {
-		const std::size_t n = scramble_filled(buffer, filled, key, table);
+		const std::size_t n = scramble_filled(buffer, filled, s);
 		if (!write_all(STDOUT_FILENO, std::span(buffer).first(n)))
 			exit_with_error("%s: could not write the output: %s.\n",
 			    name, std::strerror(errno));

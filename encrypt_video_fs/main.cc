@@ -344,8 +344,7 @@ main(int argc, char *argv[])
 		exit_with_error("%s: no /proc here, through which files are "
 		    "opened: mount it (mount -t proc proc /proc).\n", name);
 
-	v.key = key_from(name, line.passfile);
-	v.table = make_scramble_table(v.key);
+	v.scramble = make_scrambler(key_from(name, line.passfile));
 	std::free(line.passfile);
 	// From before the mount, so that no signal can leave one that nobody
 	// serves.

@@ -17,6 +17,7 @@
 #include <string>
 #include <string_view>
 
+#include "range.h"
 #include "view.h"
 
 namespace {
@@ -326,7 +327,7 @@ view_read(const char *, char *buffer, size_t size, off_t offset,
 
 	return static_cast<int>(read_scrambled(
 	    std::span(reinterpret_cast<std::uint8_t *>(buffer), size),
-	    static_cast<std::uint64_t>(offset), v.key, v.table,
+	    static_cast<std::uint64_t>(offset), v.scramble,
 	    [fd](std::span<std::uint8_t> into, std::uint64_t at) -> std::int64_t {
 		    ssize_t n;
 		    while ((n = pread(fd, into.data(), into.size(),

@@ -16,8 +16,7 @@ struct view {
 	int root; // DIR, opened before the mount could hide or move it
 	dev_t root_device;
 	dev_t own_device; // of the mount itself, which DIR must never lead into
-	std::int32_t key;
-	scramble_table table;
+	scrambler scramble;
 	unsigned max_read; // as -o max_read= gave it, which init must repeat
 	// Open files may take this many descriptors; the rest are kept for
 	// lookups and listings, so that one reader holding thousands of
