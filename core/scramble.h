@@ -20,9 +20,6 @@ std::uint32_t compute_djb2_hash(const char *password);
 // One more byte of a password whose bytes so far hashed to hash.
 std::uint32_t add_to_djb2_hash(std::uint32_t hash, std::uint8_t byte);
 std::int32_t reduce_hash_to_key(std::uint32_t hash);
-// Key 0 changes no byte: a password that gives it is refused in these words.
-inline constexpr char key_zero_refusal[] =
-    "this password gives no scrambling at all; choose another.";
 int should_encrypt_byte(std::span<const std::uint8_t> block,
     std::int32_t position, std::int32_t key);
 

@@ -10,16 +10,14 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
-#include <cstdarg>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include "edge.h"
 #include "view.h"
-
-static_assert(sizeof(off_t) >= 8, "build with -D_FILE_OFFSET_BITS=64");
 
 namespace {
 
@@ -60,17 +58,6 @@ const fuse_opt options[] = {
 	FUSE_OPT_KEY("blksize=", 3),
 	FUSE_OPT_END,
 };
-
-[[noreturn]] __attribute__((format(printf, 1, 2))) void
-exit_with_error(const char *format, ...)
-{
-	va_list args;
-
-	va_start(args, format);
-	vfprintf(stderr, format, args);
-	va_end(args);
-	std::exit(1);
-}
 
 // Both operands are taken here, and the refused options, so that each
 // fault is told in our words.
@@ -212,8 +199,7 @@ return_when_served(fuse *f, pid_t daemon, const char *name,
 		std::exit(0);
 	const int error = errno != 0 ? errno : ENOTCONN;
 	int status = 0;
-	while (waitpid(daemon, &status, 0) < 0 && errno == EINTR)
-		;
+	retry_interrupted([&] { return waitpid(daemon, &status, 0); });
 	// A daemon that was killed could not unmount.
 	if (WIFSIGNALED(status))
 		fuse_unmount(f);
@@ -254,8 +240,7 @@ serve(fuse *f, const fuse_cmdline_opts &fuse_line)
 int
 main(int argc, char *argv[])
 {
-	const char *name = argc > 0 && argv[0] != nullptr ?
-	    argv[0] : "encrypt_video_fs";
+	const char *name = program_name(argc, argv, "encrypt_video_fs");
 	fuse_args args = FUSE_ARGS_INIT(argc, argv);
 	command_line line{.name = name};
 	fuse_cmdline_opts fuse_line{};
