@@ -17,6 +17,7 @@
 #include <string>
 
 #include "edge.h"
+#include "password.h"
 #include "view.h"
 
 namespace {

@@ -9,7 +9,8 @@
 #include <cstdio>
 
 #include "edge.h"
-#include "view.h"
+#include "password.h"
+#include "scramble.h"
 
 namespace {
 
