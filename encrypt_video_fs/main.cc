@@ -34,10 +34,11 @@ struct command_line {
 };
 
 // Options of libfuse's that would break a promise of the view: each is
-// refused, saying why.
+// refused, saying why.  The parentheses tell clang that the first is one
+// string on purpose.
 const char *const refusals[] = {
-	"a view whose process died must fail every access, not look like an "
-	    "empty folder that a backup or a media server would follow",
+	("a view whose process died must fail every access, not look like an "
+	    "empty folder that a backup or a media server would follow"),
 	"the view shows the owners of DIR, which decide who may read",
 	"the view shows the modes of DIR, which decide who may read",
 	"the view is of a folder, not of a block device",
