@@ -11,7 +11,15 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+# A fault can kill a view before its test unmounts it: what is mounted in
+# the tests' scratch folders is unmounted after each.
+export TMPDIR=$work/tmp
+mkdir "$TMPDIR"
+unmount_left() {
+	awk -v under="$TMPDIR/" 'index($2, under) == 1 { print $2 }' /proc/mounts |
+	    xargs -r -n 1 fusermount3 -u -z || true
+}
+trap 'unmount_left; rm -rf "$work"' EXIT
 git ls-files -z | xargs -0 cp --parents -t "$work"
 cmake -S "$work" -B "$work/build" >/dev/null
 cmake --build "$work/build" -j"$(nproc)" >/dev/null
@@ -84,6 +92,7 @@ fault() { # fault FILE NAME FROM TO WHAT
 	else
 		echo "caught:   $5"
 	fi
+	unmount_left
 	# A copy, not a move: the restored file must be newer than what the
 	# fault built.
 	cp "$file.orig" "$file"
