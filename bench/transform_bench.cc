@@ -12,14 +12,14 @@ void
 scramble_128k(benchmark::State &state)
 {
 	const auto key = static_cast<std::int32_t>(state.range(0));
-	const scramble_table table = make_scramble_table(key);
+	const scrambler s = make_scrambler(key);
 	std::vector<std::uint8_t> data(16 * block_size);
 	std::mt19937 random(1);
 
 	for (auto &byte : data)
 		byte = static_cast<std::uint8_t>(random());
 	for (auto _ : state) { // NOLINT(clang-analyzer-deadcode.DeadStores)
-		scramble_blocks(data, key, table);
+		scramble_blocks(data, s);
 		benchmark::DoNotOptimize(data.data());
 		benchmark::ClobberMemory();
 	}

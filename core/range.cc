@@ -2,7 +2,7 @@
 // static tool need not carry std::function and its exceptions.
 #include <algorithm>
 
-#include "scramble.h"
+#include "range.h"
 
 namespace {
 
@@ -28,7 +28,7 @@ read_fully(std::span<std::uint8_t> into, std::uint64_t offset,
 
 std::int64_t
 read_scrambled(std::span<std::uint8_t> out, std::uint64_t offset,
-    std::int32_t key, const scramble_table &table, const read_input_at &read_at)
+    const scrambler &s, const read_input_at &read_at)
 {
 	std::size_t done = 0;
 
@@ -44,7 +44,7 @@ read_scrambled(std::span<std::uint8_t> out, std::uint64_t offset,
 			if (got < 0)
 				return got;
 			done += scramble_filled(blocks, static_cast<std::size_t>(got),
-			    key, table);
+			    s);
 			if (static_cast<std::size_t>(got) < blocks.size())
 				break;
 		} else {
@@ -54,7 +54,7 @@ read_scrambled(std::span<std::uint8_t> out, std::uint64_t offset,
 			const std::int64_t got = read_fully(block, at - skip, read_at);
 			if (got <= 0)
 				return got < 0 ? got : static_cast<std::int64_t>(done);
-			scramble_filled(block, static_cast<std::size_t>(got), key, table);
+			scramble_filled(block, static_cast<std::size_t>(got), s);
 			const std::size_t n = std::min(block_size - skip, left);
 			std::copy_n(block.begin() + static_cast<std::ptrdiff_t>(skip), n,
 			    out.begin() + static_cast<std::ptrdiff_t>(done));

@@ -42,27 +42,26 @@ should_encrypt_byte(std::span<const std::uint8_t> block,
 	return 1;
 }
 
-scramble_table
-make_scramble_table(std::int32_t key)
+scrambler
+make_scrambler(std::int32_t key)
 {
-	scramble_table table{};
+	scrambler s{key, {}};
 
 	// At a candidate position the answer depends on the byte's value
 	// alone, so asking once per value serves every block.
-	for (std::size_t value = 0; value < table.size(); value++) {
+	for (std::size_t value = 0; value < s.table.size(); value++) {
 		const std::array<std::uint8_t, 1> byte{
 		    static_cast<std::uint8_t>(value)};
 		if (should_encrypt_byte(byte, 0, key) == 1)
-			table[value] = static_cast<std::uint8_t>(key);
+			s.table[value] = static_cast<std::uint8_t>(key);
 	}
-	return table;
+	return s;
 }
 
 void
-scramble_blocks(std::span<std::uint8_t> data, std::int32_t key,
-    const scramble_table &table)
+scramble_blocks(std::span<std::uint8_t> data, const scrambler &s)
 {
-	const std::size_t spacing = static_cast<std::size_t>(key) * 32;
+	const std::size_t spacing = static_cast<std::size_t>(s.key) * 32;
 
 	if (spacing == 0)
 		return;
@@ -72,18 +71,18 @@ scramble_blocks(std::span<std::uint8_t> data, std::int32_t key,
 		const auto block = data.subspan(start,
 		    std::min(block_size, data.size() - start));
 		for (std::size_t p = 0; p < block.size(); p += spacing)
-			block[p] ^= table[block[p]];
+			block[p] ^= s.table[block[p]];
 	}
 }
 
 std::size_t
 scramble_filled(std::span<std::uint8_t> buffer, std::size_t filled,
-    std::int32_t key, const scramble_table &table)
+    const scrambler &s)
 {
 	const auto out = buffer.first(static_cast<std::size_t>(
 	    scrambled_size(filled)));
 
 	std::fill(out.begin() + static_cast<std::ptrdiff_t>(filled), out.end(), 0);
-	scramble_blocks(out, key, table);
+	scramble_blocks(out, s);
 	return out.size();
 }

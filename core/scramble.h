@@ -4,7 +4,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <span>
 
 inline constexpr std::size_t block_size = 8192;
@@ -21,21 +20,21 @@ std::uint32_t compute_djb2_hash(const char *password);
 // One more byte of a password whose bytes so far hashed to hash.
 std::uint32_t add_to_djb2_hash(std::uint32_t hash, std::uint8_t byte);
 std::int32_t reduce_hash_to_key(std::uint32_t hash);
-// Key 0 changes no byte: a password that gives it is refused in these words.
-inline constexpr char key_zero_refusal[] =
-    "this password gives no scrambling at all; choose another.";
 int should_encrypt_byte(std::span<const std::uint8_t> block,
     std::int32_t position, std::int32_t key);
 
-// What a candidate byte of each value is XORed with: the key where the
-// selection test says yes, else 0.
-using scramble_table = std::array<std::uint8_t, 256>;
-scramble_table make_scramble_table(std::int32_t key);
+// A key, and what a candidate byte of each value is XORed with under it:
+// the key where the selection test says yes, else 0.  Made only together,
+// since a table of another key scrambles other bytes without a word.
+struct scrambler {
+	std::int32_t key;
+	std::array<std::uint8_t, 256> table;
+};
+scrambler make_scrambler(std::int32_t key);
 
 // Scrambles data in place.  Block positions restart every block_size bytes
 // from the start of data; a short last block is scrambled as far as it goes.
-void scramble_blocks(std::span<std::uint8_t> data, std::int32_t key,
-    const scramble_table &table);
+void scramble_blocks(std::span<std::uint8_t> data, const scrambler &s);
 
 // An input's output is whole blocks: its length rounded up to one.
 constexpr std::uint64_t
@@ -48,17 +47,6 @@ scrambled_size(std::uint64_t input_size)
 // into output: zeros after them to the end of their last block, then
 // scrambled.  Returns the output's length, which buffer must hold.
 std::size_t scramble_filled(std::span<std::uint8_t> buffer,
-    std::size_t filled, std::int32_t key, const scramble_table &table);
-
-// Reads input from an offset into as much of the span as it can: the count,
-// 0 only at the end of the input, or a negative errno.
-using read_input_at = std::function<std::int64_t(std::span<std::uint8_t>,
-    std::uint64_t)>;
-
-// Output bytes from offset on, into out, taken from the whole blocks of
-// input that hold them.  Returns the count, short only where the output
-// ends, or the negative errno of a failed read.
-std::int64_t read_scrambled(std::span<std::uint8_t> out, std::uint64_t offset,
-    std::int32_t key, const scramble_table &table, const read_input_at &read_at);
+    std::size_t filled, const scrambler &s);
 
 #endif

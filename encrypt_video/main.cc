@@ -7,33 +7,19 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <span>
 
+#include "edge.h"
 #include "scramble.h"
-
-// A 32-bit off_t would make fstat fail on every file over 2 GiB.
-static_assert(sizeof(off_t) >= 8, "build with -D_FILE_OFFSET_BITS=64");
 
 namespace {
 
 // Large enough that a gigabyte takes few system calls, small enough to
 // stay in the cache between the read and the write.
 constexpr std::size_t buffer_size = 16 * block_size;
-
-[[noreturn]] __attribute__((format(printf, 1, 2))) void
-exit_with_error(const char *format, ...)
-{
-	va_list args;
-
-	va_start(args, format);
-	vfprintf(stderr, format, args);
-	va_end(args);
-	std::exit(1);
-}
 
 int
 open_input(const char *path)
@@ -50,25 +36,22 @@ open_input(const char *path)
 	return fd;
 }
 
-// A signal that interrupts a read is no reason to fail.
 ssize_t
 read_some(int fd, std::span<std::uint8_t> buffer)
 {
-	ssize_t n;
-
-	while ((n = read(fd, buffer.data(), buffer.size())) < 0 && errno == EINTR)
-		;
-	return n;
+	return retry_interrupted([&] {
+		return read(fd, buffer.data(), buffer.size());
+	});
 }
 
 bool
 write_all(int fd, std::span<const std::uint8_t> data)
 {
 	while (!data.empty()) {
-		const ssize_t n = write(fd, data.data(), data.size());
+		const ssize_t n = retry_interrupted([&] {
+			return write(fd, data.data(), data.size());
+		});
 		if (n < 0) {
-			if (errno == EINTR)
-				continue;
 			// Whoever started us may have left the output
 			// non-blocking; a slow reader is no reason to fail.
 			if (errno == EAGAIN || errno == EWOULDBLOCK) {
@@ -105,8 +88,7 @@ close_output(const char *name)
 int
 main(int argc, char *argv[])
 {
-	const char *name = argc > 0 && argv[0] != nullptr ?
-	    argv[0] : "encrypt_video";
+	const char *name = program_name(argc, argv, "encrypt_video");
 
 	// With two operands or more, these are file names like any other.
 	if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
@@ -159,12 +141,12 @@ main(int argc, char *argv[])
 	if (key == 0)
 		exit_with_error("%s: %s\n", name, key_zero_refusal);
 
-	const scramble_table table = make_scramble_table(key);
+	const scrambler s = make_scrambler(key);
 	posix_fadvise(in, 0, 0, POSIX_FADV_SEQUENTIAL);
 	alignas(4096) std::array<std::uint8_t, buffer_size> buffer;
 	// Writes the first blocks of the buffer, filled up to there.
 	const auto write_blocks = [&](std::size_t filled) {
-		const std::size_t n = scramble_filled(buffer, filled, key, table);
+		const std::size_t n = scramble_filled(buffer, filled, s);
 		if (!write_all(STDOUT_FILENO, std::span(buffer).first(n)))
 			exit_with_error("%s: could not write the output: %s.\n",
 			    name, std::strerror(errno));

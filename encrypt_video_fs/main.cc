@@ -10,16 +10,15 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
-#include <cstdarg>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include "edge.h"
+#include "password.h"
 #include "view.h"
-
-static_assert(sizeof(off_t) >= 8, "build with -D_FILE_OFFSET_BITS=64");
 
 namespace {
 
@@ -35,10 +34,11 @@ struct command_line {
 };
 
 // Options of libfuse's that would break a promise of the view: each is
-// refused, saying why.
+// refused, saying why.  The parentheses tell clang that the first is one
+// string on purpose.
 const char *const refusals[] = {
-	"a view whose process died must fail every access, not look like an "
-	    "empty folder that a backup or a media server would follow",
+	("a view whose process died must fail every access, not look like an "
+	    "empty folder that a backup or a media server would follow"),
 	"the view shows the owners of DIR, which decide who may read",
 	"the view shows the modes of DIR, which decide who may read",
 	"the view is of a folder, not of a block device",
@@ -60,17 +60,6 @@ const fuse_opt options[] = {
 	FUSE_OPT_KEY("blksize=", 3),
 	FUSE_OPT_END,
 };
-
-[[noreturn]] __attribute__((format(printf, 1, 2))) void
-exit_with_error(const char *format, ...)
-{
-	va_list args;
-
-	va_start(args, format);
-	vfprintf(stderr, format, args);
-	va_end(args);
-	std::exit(1);
-}
 
 // Both operands are taken here, and the refused options, so that each
 // fault is told in our words.
@@ -212,8 +201,7 @@ return_when_served(fuse *f, pid_t daemon, const char *name,
 		std::exit(0);
 	const int error = errno != 0 ? errno : ENOTCONN;
 	int status = 0;
-	while (waitpid(daemon, &status, 0) < 0 && errno == EINTR)
-		;
+	retry_interrupted([&] { return waitpid(daemon, &status, 0); });
 	// A daemon that was killed could not unmount.
 	if (WIFSIGNALED(status))
 		fuse_unmount(f);
@@ -254,8 +242,7 @@ serve(fuse *f, const fuse_cmdline_opts &fuse_line)
 int
 main(int argc, char *argv[])
 {
-	const char *name = argc > 0 && argv[0] != nullptr ?
-	    argv[0] : "encrypt_video_fs";
+	const char *name = program_name(argc, argv, "encrypt_video_fs");
 	fuse_args args = FUSE_ARGS_INIT(argc, argv);
 	command_line line{.name = name};
 	fuse_cmdline_opts fuse_line{};
@@ -344,8 +331,7 @@ main(int argc, char *argv[])
 		exit_with_error("%s: no /proc here, through which files are "
 		    "opened: mount it (mount -t proc proc /proc).\n", name);
 
-	v.key = key_from(name, line.passfile);
-	v.table = make_scramble_table(v.key);
+	v.scramble = make_scrambler(key_from(name, line.passfile));
 	std::free(line.passfile);
 	// From before the mount, so that no signal can leave one that nobody
 	// serves.

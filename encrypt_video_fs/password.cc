@@ -8,7 +8,9 @@
 #include <csignal>
 #include <cstdio>
 
-#include "view.h"
+#include "edge.h"
+#include "password.h"
+#include "scramble.h"
 
 namespace {
 
@@ -19,8 +21,7 @@ wait_for_input(int fd, int signals)
 {
 	pollfd ready[2] = {{fd, POLLIN, 0}, {signals, POLLIN, 0}};
 
-	while (poll(ready, 2, -1) < 0 && errno == EINTR)
-		;
+	retry_interrupted([&] { return poll(ready, 2, -1); });
 	return (ready[1].revents & POLLIN) == 0;
 }
 

@@ -17,6 +17,8 @@
 #include <string>
 #include <string_view>
 
+#include "edge.h"
+#include "range.h"
 #include "view.h"
 
 namespace {
@@ -39,11 +41,9 @@ open_at(int dir, const char *path, std::uint64_t flags, std::uint64_t resolve)
 	open_how how{};
 	how.flags = flags | O_NOFOLLOW | O_CLOEXEC;
 	how.resolve = resolve | RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS;
-	long fd;
-
-	while ((fd = syscall(SYS_openat2, dir, path, &how, sizeof how)) < 0 &&
-	    errno == EINTR)
-		;
+	const long fd = retry_interrupted([&] {
+		return syscall(SYS_openat2, dir, path, &how, sizeof how);
+	});
 	return fd < 0 ? -errno : static_cast<int>(fd);
 }
 
@@ -329,12 +329,12 @@ view_read(const char *, char *buffer, size_t size, off_t offset,
 
 	return static_cast<int>(read_scrambled(
 	    std::span(reinterpret_cast<std::uint8_t *>(buffer), size),
-	    static_cast<std::uint64_t>(offset), v.key, v.table,
+	    static_cast<std::uint64_t>(offset), v.scramble,
 	    [fd](std::span<std::uint8_t> into, std::uint64_t at) -> std::int64_t {
-		    ssize_t n;
-		    while ((n = pread(fd, into.data(), into.size(),
-			static_cast<off_t>(at))) < 0 && errno == EINTR)
-			    ;
+		    const ssize_t n = retry_interrupted([&] {
+			    return pread(fd, into.data(), into.size(),
+				static_cast<off_t>(at));
+		    });
 		    return n < 0 ? -errno : n;
 	    }));
 }

@@ -28,10 +28,10 @@ LLVMFuzzerTestOneInput(const std::uint8_t *bytes, std::size_t size)
 		return 0;
 	const std::int32_t key = bytes[0] % 255;
 	const std::vector<std::uint8_t> data(bytes + 1, bytes + size);
-	const scramble_table table = make_scramble_table(key);
+	const scrambler s = make_scrambler(key);
 
 	std::vector<std::uint8_t> once = data;
-	scramble_blocks(once, key, table);
+	scramble_blocks(once, s);
 	for (std::size_t i = 0; i < data.size(); i++) {
 		if (once[i] == data[i])
 			continue;
@@ -40,7 +40,7 @@ LLVMFuzzerTestOneInput(const std::uint8_t *bytes, std::size_t size)
 			std::abort();
 	}
 	std::vector<std::uint8_t> twice = once;
-	scramble_blocks(twice, key, table);
+	scramble_blocks(twice, s);
 	if (twice != data)
 		std::abort();
 	return 0;

@@ -79,6 +79,6 @@ TEST(ByteSelection, KeyZeroSelectsNothing)
 	for (const std::int32_t position : {0, 1, 32, 8191})
 		EXPECT_EQ(should_encrypt_byte(block, position, 0), 0);
 	std::vector<std::uint8_t> data = block;
-	scramble_blocks(data, 0, make_scramble_table(0));
+	scramble_blocks(data, make_scrambler(0));
 	EXPECT_EQ(data, block);
 }

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "plain_model.h"
-#include "scramble.h"
+#include "range.h"
 
 namespace {
 
@@ -37,7 +37,7 @@ TEST(BlockTransform, MatchesThePlainModel)
 		    block_size, 3 * block_size + 777}) {
 			const auto data = random_bytes(size, random);
 			auto scrambled = data;
-			scramble_blocks(scrambled, key, make_scramble_table(key));
+			scramble_blocks(scrambled, make_scrambler(key));
 			ASSERT_EQ(scrambled, scramble_plainly(data, key))
 			    << "key " << key << " size " << size;
 		}
@@ -51,7 +51,7 @@ TEST(BlockTransform, AnyRangeReadsAsTheWholeOutputDoes)
 	auto filled = input;
 	filled.resize(scrambled_size(input.size()), 0);
 	const auto whole = scramble_plainly(filled, 3);
-	const scramble_table table = make_scramble_table(3);
+	const scrambler s = make_scrambler(3);
 	// Pieces of any size, as a network file system may deliver them.
 	const read_input_at read_at = [&](std::span<std::uint8_t> into,
 	    std::uint64_t at) -> std::int64_t {
@@ -68,7 +68,7 @@ TEST(BlockTransform, AnyRangeReadsAsTheWholeOutputDoes)
 	for (int i = 0; i < 500; i++) {
 		const std::size_t offset = random() % (whole.size() + 2 * block_size);
 		std::vector<std::uint8_t> out(random() % (3 * block_size + 2));
-		const std::int64_t n = read_scrambled(out, offset, 3, table, read_at);
+		const std::int64_t n = read_scrambled(out, offset, s, read_at);
 		const std::size_t from = std::min(offset, whole.size());
 		ASSERT_EQ(static_cast<std::size_t>(n),
 		    std::min(out.size(), whole.size() - from)) << offset;
@@ -78,7 +78,7 @@ TEST(BlockTransform, AnyRangeReadsAsTheWholeOutputDoes)
 	// A failed read fails the range, however much came before it.
 	int calls = 0;
 	std::vector<std::uint8_t> out(4 * block_size);
-	EXPECT_EQ(read_scrambled(out, 100, 3, table,
+	EXPECT_EQ(read_scrambled(out, 100, s,
 	    [&](std::span<std::uint8_t> into, std::uint64_t at) -> std::int64_t {
 		    return ++calls == 2 ? -EIO : read_at(into, at);
 	    }), -EIO);

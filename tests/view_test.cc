@@ -735,25 +735,6 @@ TEST_F(View, TakesThePasswordLineAsTheToolTakesItsOperand)
 	const std::string input = random_string(3000, 28);
 	write_file(dir + "/film", input);
 
-	const std::pair<std::string, const char *> lines[] = {
-	    {"two words\r\n", "two words"}, {"\n", ""}, {"cr\rin\r", "cr\rin\r"},
-	    {"first\nsecond\n", "first"}};
-	for (const auto &[line, password] : lines) {
-		int in[2];
-		ASSERT_EQ(pipe2(in, O_CLOEXEC), 0);
-		ASSERT_EQ(write(in[1], line.data(), line.size()),
-		    static_cast<ssize_t>(line.size()));
-		close(in[1]);
-		const std::string at = mount_point();
-		const tool_result result = run_tool({name, dir, at},
-		    {.stdin_fd = in[0], .program = view_path()});
-		close(in[0]);
-		EXPECT_EQ(result.status, 0) << result.err;
-		EXPECT_TRUE(read_file(at + "/film") == scrambled(input, password))
-		    << password;
-		stop(at);
-	}
-
 	// With its standard streams closed, as some service managers start it.
 	const std::string pass = make_temp_dir() + "/pass";
 	write_file(pass, "secret\n");

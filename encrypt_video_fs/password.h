@@ -1,0 +1,19 @@
+#ifndef ENCRYPT_VIDEO_PASSWORD_H
+#define ENCRYPT_VIDEO_PASSWORD_H
+
+#include <cstdint>
+
+// What reading a password line can give besides a key.
+inline constexpr std::int32_t password_unreadable = -1; // errno tells why
+inline constexpr std::int32_t password_missing = -2;
+inline constexpr std::int32_t password_with_zero_byte = -3;
+inline constexpr std::int32_t password_interrupted = -4;
+
+// The key of the first line read from fd, hashed as it comes so that no
+// copy of the password is ever held, or one of the values above.  While it
+// waits, a signal on the signalfd signals, if one is given, interrupts it.
+std::int32_t read_password_key(int fd, int signals = -1);
+// The same from a terminal, asked for without echo.
+std::int32_t ask_password_key(int terminal);
+
+#endif
