@@ -5,10 +5,7 @@
 # behaviour that no test holds, and fails this script.
 #
 #   .ci/mutants.sh
-set -euo pipefail
-cd "$(dirname "$0")/.."
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+. "$(dirname "$0")/lib.sh"
 git ls-files -z | xargs -0 cp --parents -t "$work"
 cmake -S "$work" -B "$work/build" >/dev/null
 cmake --build "$work/build" -j"$(nproc)" >/dev/null

@@ -6,10 +6,7 @@
 # root of its own so that this machine's packages stay as they are.
 #
 #   .ci/package.sh      after the README's build command made build/
-set -Eeuo pipefail
-cd "$(dirname "$0")/.."
-trap 'echo "package.sh: failed (status $?): $BASH_COMMAND" >&2' ERR
-fail() { echo "package.sh: $*" >&2; exit 1; }
+. "$(dirname "$0")/lib.sh"
 build_command='cmake -S . -B build && cmake --build build -j'
 package_command='(cd build && cpack -G DEB)'
 for command in "$build_command" "$package_command"; do
@@ -41,20 +38,21 @@ for program in build/encrypt_video build/encrypt_video_fs; do
 done
 
 echo "-- one version"
-version=$(build/encrypt_video --version | sed -n 's/^encrypt_video //p')
+version=$(project_version)
+[ -n "$version" ] || fail "no version in CMakeLists.txt's project()"
 [ "$(dpkg-parsechangelog -l packaging/changelog -S Version)" = "$version-1" ] ||
     fail "packaging/changelog's newest entry is not $version-1"
 head -1 CHANGELOG | grep -q "^encrypt_video $version " || fail "CHANGELOG does not start with $version"
-[ "$(build/encrypt_video_fs --version | head -1)" = "encrypt_video_fs $version" ] ||
-    fail "build/encrypt_video_fs is not of $version"
+for program in encrypt_video encrypt_video_fs; do
+	[ "$(build/$program --version | head -1)" = "$program $version" ] ||
+	    fail "build/$program is not of $version"
+done
 for page in man/encrypt_video.1 man/encrypt_video_fs.1; do
 	grep -q "^\.TH .*\"encrypt_video $version\"" "$page" || fail "$page is not of $version"
 done
 grep -q "encrypt-video_${version}-1_amd64.deb" README.md || fail "the README installs another version than $version"
 echo "$version in CMake, both programs, the changelogs, the manual pages and the README"
 
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
 debs=()
 package_in() { # package_in DIR: the README's commands there, and the .deb they make
 	(cd "$1" && eval "$build_command" >/dev/null && eval "$package_command" >/dev/null)
@@ -85,9 +83,7 @@ done
 deb=${debs[0]}
 echo "same bytes"
 
-echo "-- lintian"
-lintian --fail-on error,warning --display-info "$deb"
-echo "lintian: no error, no warning"
+lint "$deb"
 
 echo "-- installed in a root of its own, tested and removed"
 apt-get install -s "$deb" | grep -q '^Inst encrypt-video ' || fail "apt cannot install $deb here"
