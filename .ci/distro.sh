@@ -16,6 +16,17 @@ src=$work/encrypt-video-$version
 tar -C "$work" -xzf "$tarball"
 [ ! -e "$src/.ci" ] || fail "the tarball carries .ci/, which only this repository's CI needs"
 cp -r .ci/debian "$src/debian"
+# control's fields from the tarball's packaging/metadata, which cpack reads
+# too: each @Field@ is that field's value, continuation lines and all; the
+# package has the view, so its description ends with the view's.
+awk '
+	FNR == NR && /^#/ { next }
+	FNR == NR && /^[A-Za-z-]+:/ { field = $1; sub(/:$/, "", field); v = $0; sub(/^[^:]*: ?/, "", v); value[field] = v; next }
+	FNR == NR { value[field] = value[field] "\n" $0; next }
+	$0 == "Description: @Description@" { print "Description: " value["Description"] "\n ." value["View-Description"]; next }
+	{ for (f in value) gsub("@" f "@", value[f]); print }
+' "$src/packaging/metadata" "$src/debian/control.in" >"$src/debian/control"
+rm "$src/debian/control.in"
 cp packaging/copyright "$src/debian/"
 # A distribution's changelog starts with its own first upload.
 sed '/^ -- /q' packaging/changelog >"$src/debian/changelog"
