@@ -12,11 +12,10 @@
 # lintian.
 #
 #   .ci/cross.sh ARCH NATIVE_TOOL [--package]
-set -Eeuo pipefail
-cd "$(dirname "$0")/.."
+. "$(dirname "$0")/lib.sh"
 arch=$1 native=$2 package=${3:-}
-trap 'echo "cross.sh $arch: failed (status $?): $BASH_COMMAND" >&2' ERR
-read -r _ triplet emulator unit_tests view < <(grep "^$arch " cmake/debian-architectures) || {
+name="cross.sh $arch"
+read -r _ triplet emulator unit_tests view < <(architecture "$arch") || {
 	echo "cross.sh: $arch is not in cmake/debian-architectures" >&2
 	exit 2
 }
@@ -35,8 +34,6 @@ if [ $tests = ON ]; then
 	ran="unit tests, $ran"
 fi
 
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
 tool=("$emulator" -L "/usr/$triplet" "$build/encrypt_video")
 
 # Past 4 GiB, so that neither a 32-bit offset nor a 32-bit count survives.
@@ -55,13 +52,10 @@ done
 
 status=0
 err=$("${tool[@]}" "$work/missing" secret 2>&1 >/dev/null) || status=$?
-[ "$status" = 1 ] && [ "$err" = "$build/encrypt_video: could not open $work/missing." ] || {
-	echo "cross.sh $arch: a missing file gave status $status and '$err'" >&2
-	exit 1
-}
+[ "$status" = 1 ] && [ "$err" = "$build/encrypt_video: could not open $work/missing." ] ||
+    fail "a missing file gave status $status and '$err'"
 
-version=$("$native" --version | head -1)
-version=${version#encrypt_video }
+version=$(project_version)
 fuse_version=$("$triplet-pkg-config" --modversion fuse3 2>/dev/null) || true
 # The view's --version and its refusal of a missing DIR: linked and loaded
 # as the target's libfuse expects, and its command line read as natively.
@@ -69,15 +63,11 @@ check_view() { # check_view VIEW EMULATOR...
 	local view=$1 version_out status=0 err
 	shift
 	version_out=$("$@" "$view" --version)
-	[ "$version_out" = "$(printf 'encrypt_video_fs %s\nFUSE library version %s' "$version" "$fuse_version")" ] || {
-		echo "cross.sh $arch: $view --version printed '$version_out'" >&2
-		exit 1
-	}
+	[ "$version_out" = "$(printf 'encrypt_video_fs %s\nFUSE library version %s' "$version" "$fuse_version")" ] ||
+	    fail "$view --version printed '$version_out'"
 	err=$("$@" "$view" "$work/missing" "$work" -o passfile=/dev/null 2>&1 >/dev/null) || status=$?
-	[ "$status" = 1 ] && [ "$err" = "$view: could not open $work/missing: No such file or directory." ] || {
-		echo "cross.sh $arch: a missing DIR gave the view status $status and '$err'" >&2
-		exit 1
-	}
+	[ "$status" = 1 ] && [ "$err" = "$view: could not open $work/missing: No such file or directory." ] ||
+	    fail "a missing DIR gave the view status $status and '$err'"
 }
 views="view: not built"
 if [ $fs = ON ]; then
@@ -91,12 +81,7 @@ cmake -S . -B "$build-static" -DCMAKE_TOOLCHAIN_FILE=cmake/debian-cross.cmake \
     -DENCRYPT_VIDEO_STATIC=ON -DENCRYPT_VIDEO_FS=$fs >"$work/static.log" 2>&1 ||
     { cat "$work/static.log"; false; }
 grep -A2 'CMake Warning' "$work/static.log" || true
-# Static glibc warns of libfuse's dlopen, which only a module that libfuse
-# does not build in would need; any other warning is shown.
-cmake --build "$build-static" -j"$(nproc)" >/dev/null 2>"$work/static-build.log" ||
-    { cat "$work/static-build.log"; false; }
-grep -v "in function \`fuse_get_module'\|Using 'dlopen' in statically linked" \
-    "$work/static-build.log" >&2 || true
+build_static "$build-static"
 kind=$(file -b "$build-static/encrypt_video" | grep -o 'static-pie linked\|statically linked')
 "$triplet-strip" -o "$work/stripped" "$build-static/encrypt_video"
 cmp <("$emulator" "$build-static/encrypt_video" "$work/in" secret) <("$native" "$work/in" secret)
@@ -114,13 +99,8 @@ if [ "$package" = --package ]; then
 	(cd "$build" && cpack -G DEB >/dev/null)
 	deb=$(ls "$build"/encrypt-video_*_"$arch".deb)
 	[ "$(dpkg-deb -f "$deb" Architecture)" = "$arch" ]
-	if [ $fs = ON ]; then
-		dpkg-deb -c "$deb" | grep ' \./usr/bin/encrypt_video_fs$' >/dev/null
-		# The library's package is named after its soname: libfuse3-3
-		# on Debian 12, libfuse3-4 on 13.
-		dpkg-deb -f "$deb" Depends | grep -qE 'fuse3, .*libfuse3-[0-9]+ '
-	fi
-	lintian --fail-on error,warning --display-info "$deb"
+	[ $fs = OFF ] || has_view "$deb"
+	lint "$deb"
 	deb=", $(basename "$deb") ($(dpkg-deb -f "$deb" Depends)) passes lintian"
 fi
 echo "$arch: $ran passed under $emulator; $views; static: $kind$deb"

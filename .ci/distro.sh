@@ -7,19 +7,26 @@
 # every package, the view built against the target's libfuse3-dev.
 #
 #   .ci/distro.sh
-set -Eeuo pipefail
-cd "$(dirname "$0")/.."
-trap 'echo "distro.sh: failed (status $?): $BASH_COMMAND" >&2' ERR
-version=$(sed -n 's/^project(encrypt_video VERSION \([0-9.]*\)$/\1/p' CMakeLists.txt)
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+. "$(dirname "$0")/lib.sh"
+version=$(project_version)
 tarball=$work/encrypt-video_$version.orig.tar.gz
 git archive --format=tar --prefix="encrypt-video-$version/" HEAD | gzip -9n >"$tarball"
 echo "-- the release tarball: $(tar -tzf "$tarball" | grep -vc '/$') files"
 src=$work/encrypt-video-$version
 tar -C "$work" -xzf "$tarball"
-[ ! -e "$src/.ci" ] || { echo "distro.sh: the tarball carries .ci/, which only this repository's CI needs" >&2; exit 1; }
+[ ! -e "$src/.ci" ] || fail "the tarball carries .ci/, which only this repository's CI needs"
 cp -r .ci/debian "$src/debian"
+# control's fields from the tarball's packaging/metadata, which cpack reads
+# too: each @Field@ is that field's value, continuation lines and all; the
+# package has the view, so its description ends with the view's.
+awk '
+	FNR == NR && /^#/ { next }
+	FNR == NR && /^[A-Za-z-]+:/ { field = $1; sub(/:$/, "", field); v = $0; sub(/^[^:]*: ?/, "", v); value[field] = v; next }
+	FNR == NR { value[field] = value[field] "\n" $0; next }
+	$0 == "Description: @Description@" { print "Description: " value["Description"] "\n ." value["View-Description"]; next }
+	{ for (f in value) gsub("@" f "@", value[f]); print }
+' "$src/packaging/metadata" "$src/debian/control.in" >"$src/debian/control"
+rm "$src/debian/control.in"
 cp packaging/copyright "$src/debian/"
 # A distribution's changelog starts with its own first upload.
 sed '/^ -- /q' packaging/changelog >"$src/debian/changelog"
@@ -34,17 +41,6 @@ build() { # build LOG ARGS...: dpkg-buildpackage in the unpacked tarball
 	}
 }
 
-# has_view DEB: the view in it, and the package depending on fuse3 for it,
-# and on libfuse (libfuse3-3 on Debian 12, libfuse3-4 on 13: the package is
-# named after the library's soname)
-has_view() {
-	dpkg-deb -c "$1" | grep ' \./usr/bin/encrypt_video_fs$' >/dev/null &&
-	    dpkg-deb -f "$1" Depends | grep -qE '^fuse3, .*libfuse3-[0-9]+ ' || {
-		echo "distro.sh: $(basename "$1") lacks the view or its dependencies" >&2
-		exit 1
-	}
-}
-
 echo "-- dpkg-buildpackage -us -uc: native, tests run"
 build native.log
 grep -E '^[0-9]+% tests passed' "$work/native.log"
@@ -56,10 +52,7 @@ view_tests=$(grep -cE 'Test +#[0-9]+: View\..*Passed' "$work/native.log") || tru
 view_skipped=$(grep -cE 'Test +#[0-9]+: View\..*Skipped' "$work/native.log") || true
 echo "the view's tests: $view_tests passed, $view_skipped skipped"
 if (: <>/dev/fuse) 2>/dev/null; then
-	[ "$view_tests" -gt "$view_skipped" ] || {
-		echo "distro.sh: the view's tests did not mount, though /dev/fuse opens here" >&2
-		exit 1
-	}
+	[ "$view_tests" -gt "$view_skipped" ] || fail "the view's tests did not mount, though /dev/fuse opens here"
 fi
 deb=$(ls "$work"/encrypt-video_"$version"-*_"$(dpkg --print-architecture)".deb)
 dpkg-deb -c "$deb" | awk '{ print $6 }' | grep -v '/$'
@@ -68,23 +61,17 @@ dpkg-deb -f "$deb" Depends
 echo "-- blhc --all on its log"
 blhc --all "$work/native.log"
 echo "blhc: nothing reported"
-echo "-- lintian"
-lintian --fail-on error,warning --display-info "$work"/encrypt-video_"$version"-*.changes
-echo "lintian: no error, no warning"
+lint "$work"/encrypt-video_"$version"-*.changes
 
 echo "-- cross to arm64, without the tests: -aarm64 -Pcross,nocheck"
 DEB_BUILD_OPTIONS=nocheck build cross-nocheck.log -b -aarm64 -Pcross,nocheck
 dpkg-deb -f "$work"/encrypt-video_"$version"-*_arm64.deb Architecture Depends
 has_view "$(ls "$work"/encrypt-video_"$version"-*_arm64.deb)"
-file -b "$src/obj-aarch64-linux-gnu/encrypt_video_fs" | grep -q 'ARM aarch64' || {
-	echo "distro.sh: the arm64 build made no arm64 view" >&2
-	exit 1
-}
+file -b "$src/obj-aarch64-linux-gnu/encrypt_video_fs" | grep -q 'ARM aarch64' ||
+    fail "the arm64 build made no arm64 view"
 
 echo "-- cross to arm64, the tests built but not run: -aarm64 -Pcross"
 DEB_BUILD_OPTIONS=nocheck build cross-tests.log -b -aarm64 -Pcross
-file -b "$src/obj-aarch64-linux-gnu/tests/unit_tests" | grep -q 'ARM aarch64' || {
-	echo "distro.sh: the arm64 build made no arm64 unit tests" >&2
-	exit 1
-}
+file -b "$src/obj-aarch64-linux-gnu/tests/unit_tests" | grep -q 'ARM aarch64' ||
+    fail "the arm64 build made no arm64 unit tests"
 echo "the arm64 unit tests were built, and nothing foreign ran"

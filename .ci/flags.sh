@@ -4,12 +4,7 @@
 # the view.
 #
 #   .ci/flags.sh
-set -Eeuo pipefail
-cd "$(dirname "$0")/.."
-trap 'echo "flags.sh: failed (status $?): $BASH_COMMAND" >&2' ERR
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-fail() { echo "flags.sh: $*" >&2; exit 1; }
+. "$(dirname "$0")/lib.sh"
 
 programs=(encrypt_video encrypt_video_fs)
 lines() { # lines NAME [cmake args...]: each program's compile and link commands, after its name
@@ -57,12 +52,7 @@ static=$(lines static -DENCRYPT_VIDEO_STATIC=ON)
 has "$static" -static-pie "ENCRYPT_VIDEO_STATIC=ON"
 lacks "$static" ' -pie' "ENCRYPT_VIDEO_STATIC=ON"
 lacks "$static" 'libfuse3\.so' "ENCRYPT_VIDEO_STATIC=ON"
-# Static glibc warns of libfuse's dlopen, which only a module that libfuse
-# does not build in would need; any other warning is shown.
-cmake --build "$work/static" -j"$(nproc)" >/dev/null 2>"$work/static-build.log" ||
-    { cat "$work/static-build.log"; false; }
-grep -v "in function \`fuse_get_module'\|Using 'dlopen' in statically linked" \
-    "$work/static-build.log" >&2 || true
+build_static "$work/static"
 for program in "${programs[@]}"; do
 	file -b "$work/static/$program" | grep -q 'static-pie linked' ||
 	    fail "ENCRYPT_VIDEO_STATIC=ON made no static-pie $program"

@@ -8,9 +8,7 @@
 # that takes its text away fails this script until the fault is updated.
 #
 #   .ci/mutants.sh
-set -euo pipefail
-cd "$(dirname "$0")/.."
-work=$(mktemp -d)
+. "$(dirname "$0")/lib.sh"
 # A fault can kill a view before its test unmounts it: what is mounted in
 # the tests' scratch folders is unmounted after each.
 export TMPDIR=$work/tmp

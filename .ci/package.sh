@@ -6,10 +6,7 @@
 # root of its own so that this machine's packages stay as they are.
 #
 #   .ci/package.sh      after the README's build command made build/
-set -Eeuo pipefail
-cd "$(dirname "$0")/.."
-trap 'echo "package.sh: failed (status $?): $BASH_COMMAND" >&2' ERR
-fail() { echo "package.sh: $*" >&2; exit 1; }
+. "$(dirname "$0")/lib.sh"
 build_command='cmake -S . -B build && cmake --build build -j'
 package_command='(cd build && cpack -G DEB)'
 for command in "$build_command" "$package_command"; do
@@ -41,20 +38,25 @@ for program in build/encrypt_video build/encrypt_video_fs; do
 done
 
 echo "-- one version"
-version=$(build/encrypt_video --version | sed -n 's/^encrypt_video //p')
+# project() holds it, and the build gives it to the programs and the manual
+# pages; only the changelogs' newest entries are written by hand.
+version=$(project_version)
+[ -n "$version" ] || fail "no version in CMakeLists.txt's project()"
 [ "$(dpkg-parsechangelog -l packaging/changelog -S Version)" = "$version-1" ] ||
     fail "packaging/changelog's newest entry is not $version-1"
 head -1 CHANGELOG | grep -q "^encrypt_video $version " || fail "CHANGELOG does not start with $version"
-[ "$(build/encrypt_video_fs --version | head -1)" = "encrypt_video_fs $version" ] ||
-    fail "build/encrypt_video_fs is not of $version"
-for page in man/encrypt_video.1 man/encrypt_video_fs.1; do
-	grep -q "^\.TH .*\"encrypt_video $version\"" "$page" || fail "$page is not of $version"
+for program in encrypt_video encrypt_video_fs; do
+	[ "$(build/$program --version | head -1)" = "$program $version" ] ||
+	    fail "build/$program is not of $version"
+	grep -q "^\.TH .*\"encrypt_video $version\"" <<<"$(zcat "build/$program.1.gz" | sed -n 1p)" ||
+	    fail "build/$program.1.gz is not of $version"
 done
-grep -q "encrypt-video_${version}-1_amd64.deb" README.md || fail "the README installs another version than $version"
-echo "$version in CMake, both programs, the changelogs, the manual pages and the README"
+! grep -n 'encrypt[-_]video[-_][0-9]' README.md || fail "the README names a release by number, not VERSION"
+for page in man/*.1; do
+	grep -q '^\.TH .*"encrypt_video @PROJECT_VERSION@"' "$page" || fail "$page's .TH line names a version of its own"
+done
+echo "$version in CMake, both programs and their manual pages, and the changelogs"
 
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
 debs=()
 package_in() { # package_in DIR: the README's commands there, and the .deb they make
 	(cd "$1" && eval "$build_command" >/dev/null && eval "$package_command" >/dev/null)
@@ -66,9 +68,11 @@ for dir in "$work/one" "$work/somewhere/else"; do
 	package_in "$dir"
 done
 echo "-- two unpacked release tarballs: one alone, one inside a packaging repository of another date"
-# Named and made as the README's Development section says.
+# Named and made as the README's Development section says, and unpacked as
+# its Try it does.
+grep -qF 'tar xf encrypt_video-VERSION.tar.gz' README.md ||
+    fail "the README's Try it unpacks another tarball than encrypt_video-VERSION.tar.gz"
 tarball=encrypt_video-$version.tar.gz
-grep -qF "tar xf $tarball" README.md || fail "the README's Try it unpacks another tarball than $tarball"
 git archive --prefix="encrypt_video-$version/" -o "$work/$tarball" HEAD
 git init -q "$work/packaging"
 GIT_AUTHOR_DATE=2001-01-01T00:00:00Z GIT_COMMITTER_DATE=2001-01-01T00:00:00Z \
@@ -85,11 +89,17 @@ done
 deb=${debs[0]}
 echo "same bytes"
 
-echo "-- lintian"
-lintian --fail-on error,warning --display-info "$deb"
-echo "lintian: no error, no warning"
+lint "$deb"
 
 echo "-- installed in a root of its own, tested and removed"
+# The README names the package by a pattern, for amd64, which a newcomer
+# most likely has.
+install=$(grep -o 'sudo apt install \./build/[^ ]*\.deb' README.md) ||
+    fail "the README no longer installs the .deb it builds"
+pattern=${install#sudo apt install ./build/}
+# shellcheck disable=SC2053 # a pattern, as the shell reads the README's
+[[ $(basename "$deb") == ${pattern/amd64/"$(dpkg --print-architecture)"} ]] ||
+    fail "the README's '$install' does not install $(basename "$deb")"
 apt-get install -s "$deb" | grep -q '^Inst encrypt-video ' || fail "apt cannot install $deb here"
 root=$work/root
 mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
@@ -101,7 +111,8 @@ head -c 100000 /dev/urandom >"$work/in"
 "$tool" "$work/in" secret >"$work/scrambled"
 "$tool" "$work/scrambled" secret | head -c 100000 | cmp - "$work/in"
 for page in encrypt_video encrypt_video_fs; do
-	man -M "$root/usr/share/man" -w "$page" >/dev/null
+	grep -q "^\.TH .*\"encrypt_video $version\"" <<<"$(zcat "$(man -M "$root/usr/share/man" -w "$page")" | sed -n 1p)" ||
+	    fail "the package's $page page is not of $version"
 done
 # The process tests, the view's tests and the video check, against the
 # installed programs: stripped, and with the libfuse they were packaged for.
@@ -112,4 +123,4 @@ files=$(dpkg --root="$root" -L encrypt-video | while read -r f; do [ -d "$root$f
 dpkg --root="$root" -r encrypt-video >/dev/null
 left=$(for f in $files; do [ ! -e "$root$f" ] || echo "$f"; done)
 [ -z "$left" ] || fail "dpkg -r left $left"
-echo "installed, restored a file, found both manual pages, passed the process and view tests, removed: nothing left"
+echo "installed, restored a file, found both manual pages of $version, passed the process and view tests, removed: nothing left"

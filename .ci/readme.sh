@@ -10,11 +10,9 @@
 # lists.  Where the archive cannot be reached, it says so and passes.
 #
 #   .ci/readme.sh [SUITE]     (default trixie, Debian 13; as root)
-set -Eeuo pipefail
-cd "$(dirname "$0")/.."
+. "$(dirname "$0")/lib.sh"
 suite=${1:-trixie}
-trap 'echo "readme.sh $suite: failed (status $?): $BASH_COMMAND" >&2' ERR
-fail() { echo "readme.sh $suite: $*" >&2; exit 1; }
+name="readme.sh $suite"
 cache=/var/cache/encrypt-video-ci
 base=$cache/base-$suite.tar
 debs=$cache/debs-$suite
@@ -37,7 +35,7 @@ mirror=$(cat /etc/apt/sources.list.d/*.sources 2>/dev/null | awk -v suite="$code
 [ -n "$mirror" ] || fail "no Debian archive for $codename in this machine's apt sources"
 mirror=${mirror%/}
 if ! wget -q -T 20 -t 2 -O /dev/null "$mirror/dists/$suite/InRelease"; then
-	echo "readme.sh $suite: $mirror cannot be reached; the README is not checked on $suite"
+	echo "$name: $mirror cannot be reached; the README is not checked on $suite"
 	exit 0
 fi
 
@@ -62,7 +60,6 @@ if [ ! -s "$base" ]; then
 fi
 
 root=$(mktemp -d /var/tmp/readme-"$suite".XXXXXX)
-work=$(mktemp -d)
 cleanup() {
 	local m pid
 	# Every mount under the root, what a test left mounted first; then
@@ -73,7 +70,7 @@ cleanup() {
 		[ "$(readlink "/proc/$pid/root" 2>/dev/null)" != "$root" ] || kill -9 "$pid" 2>/dev/null || true
 	done
 	if awk -v r="$root/" 'index($5, r) == 1 { found = 1 } END { exit !found }' /proc/self/mountinfo; then
-		echo "readme.sh $suite: $root still has mounts; left in place" >&2
+		echo "$name: $root still has mounts; left in place" >&2
 	else
 		rm -rf --one-file-system "$root"
 	fi

@@ -5,9 +5,8 @@
 #
 #   bench/compare.sh            after: cmake -S . -B build && cmake --build build
 #   ROUNDS=11 SIZE_MIB=256 ENCRYPT_VIDEO=/path/to/encrypt_video bench/compare.sh
-set -euo pipefail
+. "$(dirname "$0")/lib.sh"
 
-root=$(cd "$(dirname "$0")/.." && pwd)
 tool=${ENCRYPT_VIDEO:-$root/build/encrypt_video}
 micro=${TRANSFORM_BENCH:-$root/build/bench/transform_bench}
 rounds=${ROUNDS:-7}
@@ -17,16 +16,8 @@ worst='aj'                             # key 1: 256 candidates a block
 aes=(openssl enc -aes-128-ctr -K 000102030405060708090a0b0c0d0e0f
     -iv 0f0e0d0c0b0a09080706050403020100)
 
-[ -x "$tool" ] || {
-	echo "compare.sh: no $tool; build first: cmake -S . -B build && cmake --build build" >&2
-	exit 1
-}
-for need in openssl:openssl /usr/bin/time:time; do
-	command -v "${need%%:*}" >/dev/null || {
-		echo "compare.sh: needs ${need%%:*}: apt-get install ${need##*:}" >&2
-		exit 1
-	}
-done
+built "$tool"
+needs openssl:openssl /usr/bin/time:time
 
 work=$(mktemp -d)
 shm=$(mktemp -d /dev/shm/encrypt_video_bench.XXXXXX)
@@ -58,7 +49,6 @@ elapsed_us() {
 	echo $(((end - start) / $4))
 }
 
-median() { tr ' ' '\n' | sed '/^$/d' | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 
 # ratio A B prints A/B to two places; within N: A/B at most N.
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }

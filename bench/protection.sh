@@ -7,14 +7,13 @@
 #
 #   bench/protection.sh         after: cmake -S . -B build && cmake --build build
 #   ROUNDS=7 SECONDS_OF_VIDEO=20 ENCRYPT_VIDEO=/path/to/encrypt_video bench/protection.sh
-set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
+. "$(dirname "$0")/lib.sh"
 tool=${ENCRYPT_VIDEO:-$root/build/encrypt_video}
 rounds=${ROUNDS:-5}
 length=${SECONDS_OF_VIDEO:-20}
 key=000102030405060708090a0b0c0d0e0f
 kid=a0a1a2a3a4a5a6a7a8a9aaabacadaeaf
-command -v ffmpeg >/dev/null || { echo "protection.sh: needs ffmpeg" >&2; exit 1; }
+needs ffmpeg:ffmpeg
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
@@ -49,7 +48,6 @@ for ((r = 0; r < rounds; r++)); do
 		times[i]+="$(((${EPOCHREALTIME/./} - start) / 1000)) "
 	done
 done
-median() { tr ' ' '\n' | sed '/^$/d' | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 printf '%-20s %10s %12s\n' command "median ms" "/ encrypt_video"
 base=$(median <<<"${times[0]}")
 for ((i = 0; i < count; i++)); do

@@ -7,20 +7,16 @@
 #
 #   bench/view.sh               after: cmake -S . -B build && cmake --build build
 #   ROUNDS=9 SIZE_MIB=256 FILES=2000 ENCRYPT_VIDEO_FS=/path/to/encrypt_video_fs bench/view.sh
-set -euo pipefail
+. "$(dirname "$0")/lib.sh"
 
-root=$(cd "$(dirname "$0")/.." && pwd)
 fs=${ENCRYPT_VIDEO_FS:-$root/build/encrypt_video_fs}
 rounds=${ROUNDS:-5}
 size_mib=${SIZE_MIB:-1024}
 files=${FILES:-10000}
 password='correct horse battery staple'
 
-fail() { echo "view.sh: $*" >&2; exit 1; }
-[ -x "$fs" ] || fail "no $fs; build first: cmake -S . -B build && cmake --build build"
-for need in bindfs:bindfs fusermount3:fuse3 mountpoint:util-linux perl:perl-base; do
-	command -v "${need%%:*}" >/dev/null || fail "needs ${need%%:*}: apt-get install ${need##*:}"
-done
+built "$fs"
+needs bindfs:bindfs fusermount3:fuse3 mountpoint:util-linux perl:perl-base
 { : <>/dev/fuse; } 2>/dev/null || fail "cannot open /dev/fuse: run as root, or apt-get install fuse3"
 
 work=$(mktemp -d)
@@ -119,7 +115,6 @@ for ((r = 0; r < rounds; r++)); do
 	done
 done
 
-median() { tr ' ' '\n' | sed '/^$/d' | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 declare -A m=()
 for k in "${!t[@]}"; do m[$k]=$(median <<<"${t[$k]}"); done
 ratio() { awk -v a="${m[$1]}" -v b="${m[$2]}" 'BEGIN { printf "%.2f", a / b }'; }
