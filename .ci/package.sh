@@ -21,11 +21,18 @@ x86_64 | i?86) probe='or[lq] +\$0x0,\(%[er]sp\)' ;;
 aarch64) probe='str +xzr, \[sp' ;;
 *) probe= ;;
 esac
+# The start files of this toolchain carry no IBT/SHSTK note, so the binary
+# cannot have one, whatever it is built with.  Branch protection (BTI and
+# PAC) is AArch64's, but a hardening-check that knows it (Debian 13's) asks
+# for it on every architecture.
+skips=(--nocfprotection)
+# (--help ends in status 1.)
+if [ "$(uname -m)" != aarch64 ] && [[ $(hardening-check --help 2>&1 || true) = *--nobranchprotection* ]]; then
+	skips+=(--nobranchprotection)
+fi
 for program in build/encrypt_video build/encrypt_video_fs; do
 	echo "-- hardening-check $program"
-	# The start files of this toolchain carry no IBT/SHSTK note, so the
-	# binary cannot have one, whatever it is built with.
-	hardening-check --nocfprotection "$program"
+	hardening-check "${skips[@]}" "$program"
 	if [ -n "$probe" ]; then
 		objdump -d --no-show-raw-insn "$program" | grep -E "$probe" >/dev/null ||
 		    fail "no stack clash probes in $program"
