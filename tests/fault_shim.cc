@@ -5,10 +5,8 @@
 // A failing close still closes, as on Linux.  fcntl's F_SETPIPE_SZ counts
 // apart, so that a test can be denied the pipe size it asks for.  With
 // 64-bit file offsets the callers call fstat64, fcntl64 and pread64; no
-// fortified wrapper may clash with these.  A rule it cannot read aborts the
-// program, so that a typo does not quietly test something else; and it
-// allocates nothing, so that it may run wherever the program calls it, at
-// thread exit and beside a sanitizer's malloc too.
+// fortified wrapper may clash with these.  A rule it cannot read aborts, lest
+// a typo test something else; it allocates nothing, to run beside any malloc.
 #undef _FORTIFY_SOURCE
 #include <sys/stat.h>
 
@@ -24,7 +22,6 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
-#include <iterator>
 #include <span>
 #include <string_view>
 #include <utility>
@@ -33,12 +30,11 @@ namespace {
 
 constexpr std::string_view calls[] = {"read", "write", "pread", "poll",
     "fstat", "close", "fcntl", "F_SETPIPE_SZ", "setsid"};
-constexpr int let_through = -1;
 constexpr int raise_sigterm = -2;
 using error_name = std::pair<std::string_view, int>;
-constexpr error_name errors[] = {{"EIO", EIO},
-    {"EINTR", EINTR}, {"EAGAIN", EAGAIN}, {"ENOMEM", ENOMEM},
-    {"EPERM", EPERM}, {"0", 0}, {"SIGTERM", raise_sigterm}};
+constexpr error_name errors[] = {{"EIO", EIO}, {"EINTR", EINTR},
+    {"EAGAIN", EAGAIN}, {"ENOMEM", ENOMEM}, {"EPERM", EPERM}, {"0", 0},
+    {"SIGTERM", raise_sigterm}};
 
 struct rule {
 	std::ptrdiff_t call;
@@ -55,7 +51,6 @@ parse(const char *text, std::span<rule> rules)
 	for (std::size_t start = 0; !all.empty() && start <= all.size();) {
 		const std::size_t end = std::min(all.find(',', start), all.size());
 		const std::string_view item = all.substr(start, end - start);
-		start = end + 1;
 		const std::size_t first = item.find(':');
 		const std::size_t second = item.find(':', first + 1);
 		const std::string_view nth = item.substr(first + 1,
@@ -64,26 +59,24 @@ parse(const char *text, std::span<rule> rules)
 		const auto error = std::ranges::find(errors, second == item.npos ?
 		    "" : item.substr(second + 1), &error_name::first);
 		unsigned long n = 0;
-		const auto [last, failed] = std::from_chars(nth.data(),
-		    nth.data() + nth.size(), n);
+		const char *last = std::from_chars(nth.data(), nth.data() +
+		    nth.size(), n).ptr;
 		if (second == item.npos || call == std::end(calls) ||
 		    error == std::end(errors) || size == rules.size() ||
-		    (nth != "*" && (failed != std::errc() || n == 0 ||
-		    last != nth.data() + nth.size()))) {
+		    (nth != "*" && (n == 0 || last != nth.data() + nth.size()))) {
 			std::fprintf(stderr, "fault_shim: cannot read \"%.*s\" in "
 			    "ENCRYPT_VIDEO_FAULT\n", static_cast<int>(item.size()),
 			    item.data());
 			std::abort();
 		}
-		rules[size++] = {call - std::begin(calls), nth == "*" ? 0 : n,
-		    error->second};
+		rules[size++] = {call - std::begin(calls), n, error->second};
+		start = end + 1;
 	}
 	return rules.first(size);
 }
 
-// The errno to fail this call with, 0 to return 0, or what else to do.
-// Counted in each thread: the tool has one, a test that preloads this more.
-// A rule for this very call comes before one for every call.
+// The errno to fail this call with, 0 to return 0, -1 to let it through, or
+// raise_sigterm; counted in each thread, as the tool has one and a test more.
 int
 fault(std::string_view name)
 {
@@ -94,12 +87,12 @@ fault(std::string_view name)
 	const std::ptrdiff_t call = std::ranges::find(calls, name) -
 	    std::begin(calls);
 	const unsigned long nth = ++counts[call];
-	int every = let_through;
+	int every = -1;
 
 	for (const rule &r : rules) {
 		if (r.call == call && r.nth == nth)
 			return r.error;
-		if (r.call == call && r.nth == 0 && every == let_through)
+		if (r.call == call && r.nth == 0 && every == -1)
 			every = r.error;
 	}
 	return every;
