@@ -252,9 +252,3 @@ run_tool(const std::vector<std::string> &argv, const spawn_options &options)
 {
 	return finish_tool(start_tool(argv, options));
 }
-
-tool_result
-run_tool(const std::vector<std::string> &argv, int stdout_fd)
-{
-	return run_tool(argv, spawn_options{.stdout_fd = stdout_fd});
-}

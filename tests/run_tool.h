@@ -73,8 +73,6 @@ tool_result finish_tool(tool_process process,
     const std::function<bool(std::string_view)> &sink = nullptr);
 
 tool_result run_tool(const std::vector<std::string> &argv,
-    int stdout_fd = capture_output);
-tool_result run_tool(const std::vector<std::string> &argv,
-    const spawn_options &options);
+    const spawn_options &options = {});
 
 #endif
