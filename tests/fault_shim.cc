@@ -83,7 +83,7 @@ fault(std::string_view name)
 	static rule list[32];
 	static const std::span<const rule> rules = parse(
 	    std::getenv("ENCRYPT_VIDEO_FAULT"), list);
-	thread_local unsigned long counts[std::size(calls)];
+	thread_local unsigned long counts[std::size(calls)] = {};
 	const std::ptrdiff_t call = std::ranges::find(calls, name) -
 	    std::begin(calls);
 	const unsigned long nth = ++counts[call];
