@@ -1,11 +1,13 @@
 // Preloaded into the tool, to reach what only a failing system call
 // reaches: ENCRYPT_VIDEO_FAULT=CALL:N:ERROR[,...] fails the Nth call of CALL
 // once, or every call if N is *, with ERROR (EIO, EINTR, EAGAIN, ENOMEM or
-// EPERM; 0 makes it return 0; SIGTERM raises it, then lets the call be).  A failing close still closes, as on Linux.
-// fcntl's F_SETPIPE_SZ counts apart, so that a test can be denied the pipe
-// size it asks for.  With 64-bit file offsets the callers call fstat64,
-// fcntl64 and pread64; no fortified wrapper may clash with these, and a
-// fortified caller's poll is caught where glibc would check it.
+// EPERM; 0 makes it return 0; SIGTERM raises it, then lets the call be).
+// A failing close still closes, as on Linux.  fcntl's F_SETPIPE_SZ counts
+// apart, so that a test can be denied the pipe size it asks for.  With
+// 64-bit file offsets the callers call fstat64, fcntl64 and pread64; no
+// fortified wrapper may clash with these, and a fortified caller's poll is
+// caught where glibc would check it.  A rule it cannot read aborts, lest a
+// typo test something else; it allocates nothing, to run beside any malloc.
 #undef _FORTIFY_SOURCE
 #include <sys/stat.h>
 
@@ -14,55 +16,100 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <csignal>
 #include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <map>
-#include <string>
+#include <span>
+#include <string_view>
+#include <utility>
 
 namespace {
 
-// The errno to fail this call with, 0 to return 0, or -1 to let it through.
-// Counted in each thread: the tool has one, a test that preloads this more.
-int
-fault(const std::string &name)
-{
-	thread_local std::map<std::string, int> calls;
-	const char *faults = std::getenv("ENCRYPT_VIDEO_FAULT");
-	const std::string nth = name + ":" + std::to_string(++calls[name]) + ":";
+constexpr std::string_view calls[] = {"read", "write", "pread", "poll",
+    "fstat", "close", "fcntl", "F_SETPIPE_SZ", "setsid"};
+constexpr int raise_sigterm = -2;
+using error_name = std::pair<std::string_view, int>;
+constexpr error_name errors[] = {{"EIO", EIO}, {"EINTR", EINTR},
+    {"EAGAIN", EAGAIN}, {"ENOMEM", ENOMEM}, {"EPERM", EPERM}, {"0", 0},
+    {"SIGTERM", raise_sigterm}};
 
-	for (const std::string &item : {nth, name + ":*:"}) {
-		const char *at = faults != nullptr ?
-		    std::strstr(faults, item.c_str()) : nullptr;
-		if (at == nullptr || (at != faults && at[-1] != ','))
-			continue;
-		const char *error_name = at + item.size();
-		const std::string error(error_name,
-		    std::strcspn(error_name, ","));
-		if (error == "SIGTERM") {
-			raise(SIGTERM);
-			return -1;
+struct rule {
+	std::ptrdiff_t call;
+	unsigned long nth; // 0 for every call
+	int error;
+};
+
+std::span<const rule>
+parse(const char *text, std::span<rule> rules)
+{
+	const std::string_view all = text != nullptr ? text : "";
+	std::size_t size = 0;
+
+	for (std::size_t start = 0; !all.empty() && start <= all.size();) {
+		const std::size_t end = std::min(all.find(',', start), all.size());
+		const std::string_view item = all.substr(start, end - start);
+		const std::size_t first = item.find(':');
+		const std::size_t second = item.find(':', first + 1);
+		const std::string_view nth = item.substr(first + 1,
+		    second - first - 1);
+		const auto call = std::ranges::find(calls, item.substr(0, first));
+		const auto error = std::ranges::find(errors, second == item.npos ?
+		    "" : item.substr(second + 1), &error_name::first);
+		unsigned long n = 0;
+		const char *last = std::from_chars(nth.data(), nth.data() +
+		    nth.size(), n).ptr;
+		if (second == item.npos || call == std::end(calls) ||
+		    error == std::end(errors) || size == rules.size() ||
+		    (nth != "*" && (n == 0 || last != nth.data() + nth.size()))) {
+			std::fprintf(stderr, "fault_shim: cannot read \"%.*s\" in "
+			    "ENCRYPT_VIDEO_FAULT\n", static_cast<int>(item.size()),
+			    item.data());
+			std::abort();
 		}
-		for (const int e : {EIO, EINTR, EAGAIN, ENOMEM, EPERM}) {
-			if (error == strerrorname_np(e))
-				return e;
-		}
-		return 0;
+		rules[size++] = {call - std::begin(calls), n, error->second};
+		start = end + 1;
 	}
-	return -1;
+	return rules.first(size);
+}
+
+// The errno to fail this call with, 0 to return 0, -1 to let it through, or
+// raise_sigterm; counted in each thread, as the tool has one and a test more.
+int
+fault(std::string_view name)
+{
+	static rule list[32];
+	static const std::span<const rule> rules = parse(
+	    std::getenv("ENCRYPT_VIDEO_FAULT"), list);
+	thread_local unsigned long counts[std::size(calls)] = {};
+	const std::ptrdiff_t call = std::ranges::find(calls, name) -
+	    std::begin(calls);
+	const unsigned long nth = ++counts[call];
+	int every = -1;
+
+	for (const rule &r : rules) {
+		if (r.call == call && r.nth == nth)
+			return r.error;
+		if (r.call == call && r.nth == 0 && every == -1)
+			every = r.error;
+	}
+	return every;
 }
 
 template <typename F, typename... Args>
 auto
-call(const char *name, const char *as, Args... args)
+call(const char *name, std::string_view as, Args... args)
 {
 	const int e = fault(as);
 	const auto real = reinterpret_cast<F *>(dlsym(RTLD_NEXT, name));
+	if (e == raise_sigterm)
+		raise(SIGTERM);
 	if (e < 0)
 		return real(args...);
-	if (std::strcmp(as, "close") == 0)
+	if (as == "close")
 		real(args...);
 	errno = e;
 	return static_cast<decltype(real(args...))>(e == 0 ? 0 : -1);

@@ -52,11 +52,22 @@ make_temp_dir()
 }
 
 std::string
-tool_path()
+tool_path(const char *variable, const char *built)
 {
-	const char *other = std::getenv("ENCRYPT_VIDEO");
+	const char *other = std::getenv(variable);
 
-	return other != nullptr && *other != '\0' ? other : TOOL_PATH;
+	return other != nullptr && *other != '\0' ? other : built;
+}
+
+std::pair<int, int>
+open_terminal()
+{
+	const int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK |
+	    O_CLOEXEC);
+
+	return {master, master < 0 || grantpt(master) != 0 ||
+	    unlockpt(master) != 0 ? -1 : open(ptsname(master),
+	    O_RDWR | O_NOCTTY | O_CLOEXEC)};
 }
 
 void
@@ -113,6 +124,13 @@ expected_output(const std::string &input, std::int32_t key)
 	    key);
 
 	return {out.begin(), out.end()};
+}
+
+std::string
+scrambled(const std::string &input, const char *password)
+{
+	return expected_output(input,
+	    reduce_hash_to_key(compute_djb2_hash(password)));
 }
 
 tool_process
@@ -233,10 +251,4 @@ tool_result
 run_tool(const std::vector<std::string> &argv, const spawn_options &options)
 {
 	return finish_tool(start_tool(argv, options));
-}
-
-tool_result
-run_tool(const std::vector<std::string> &argv, int stdout_fd)
-{
-	return run_tool(argv, spawn_options{.stdout_fd = stdout_fd});
 }

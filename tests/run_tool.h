@@ -8,6 +8,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 // Where the child's standard output goes besides a descriptor of our own.
@@ -34,15 +35,23 @@ void write_file(const std::string &path, std::string_view contents);
 std::string read_file(const std::string &path);
 // A file of that name in a folder the test binary makes once.
 std::string scratch_file(const std::string &name, std::string_view contents);
-// The tool under test: $ENCRYPT_VIDEO if set (an installed one), else the
-// one this build made.
-std::string tool_path();
+// The program under test: $variable if set (an installed one), else the one
+// this build made.
+std::string tool_path(const char *variable = "ENCRYPT_VIDEO",
+    const char *built = TOOL_PATH);
+// A pseudo-terminal: its master end, which never blocks, and the other end,
+// to be a child's terminal, or -1 where there is none.  Both are the caller's
+// to close.
+std::pair<int, int> open_terminal();
 
 std::string random_string(std::size_t size, unsigned seed);
 // The input with the zero fill of its last block.
 std::string padded(const std::string &input);
-// What the tool must print for input under key, from the plain model.
+// What the tool must print for input under key, from the plain model, or
+// under password.
 std::string expected_output(const std::string &input, std::int32_t key);
+std::string scrambled(const std::string &input,
+    const char *password = "secret");
 
 struct spawn_options {
 	int stdout_fd = capture_output;
@@ -68,8 +77,6 @@ tool_result finish_tool(tool_process process,
     const std::function<bool(std::string_view)> &sink = nullptr);
 
 tool_result run_tool(const std::vector<std::string> &argv,
-    int stdout_fd = capture_output);
-tool_result run_tool(const std::vector<std::string> &argv,
-    const spawn_options &options);
+    const spawn_options &options = {});
 
 #endif

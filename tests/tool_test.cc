@@ -17,13 +17,6 @@ namespace {
 
 const std::string tool = "encrypt_video";
 
-std::string
-expected_output(const std::string &input, const char *password)
-{
-	return ::expected_output(input,
-	    reduce_hash_to_key(compute_djb2_hash(password)));
-}
-
 }
 
 TEST(Stream, WritesWholeBlocksThatRestoreTheInput)
@@ -32,13 +25,13 @@ TEST(Stream, WritesWholeBlocksThatRestoreTheInput)
 	    block_size - 1, block_size, block_size + 1, 40 * block_size + 3}) {
 		const std::string input = random_string(size, size);
 		const std::string path = scratch_file("plain", input);
-		const tool_result scrambled = run_tool({tool, path, "secret"});
-		EXPECT_EQ(scrambled.status, 0);
-		EXPECT_EQ(scrambled.err, "");
-		ASSERT_EQ(scrambled.out, expected_output(input, "secret")) << size;
+		const tool_result out = run_tool({tool, path, "secret"});
+		EXPECT_EQ(out.status, 0);
+		EXPECT_EQ(out.err, "");
+		ASSERT_EQ(out.out, scrambled(input)) << size;
 
 		// Operands after the password change nothing but are told.
-		const std::string back = scratch_file("scrambled", scrambled.out);
+		const std::string back = scratch_file("scrambled", out.out);
 		const tool_result restored = run_tool(
 		    {tool, back, "secret", "more", "-x"});
 		EXPECT_EQ(restored.status, 0);
@@ -65,25 +58,6 @@ TEST(Format, KnownAnswers)
 			    << size << " bytes, at " << p;
 		}
 	}
-}
-
-TEST(Stream, TakesALoneHyphenAsAFileName)
-{
-	const std::string input = random_string(100, 2);
-	const std::string dir = make_temp_dir();
-	const std::string empty = make_temp_dir();
-	write_file(dir + "/-", input);
-
-	const tool_result named = run_tool({tool, "-", "secret"},
-	    {.dir = dir.c_str()});
-	EXPECT_EQ(named.status, 0);
-	EXPECT_EQ(named.out, expected_output(input, "secret"));
-
-	const tool_result absent = run_tool({tool, "-", "secret"},
-	    {.dir = empty.c_str()});
-	EXPECT_EQ(absent.status, 1);
-	EXPECT_EQ(absent.err, "encrypt_video: could not open -.\n");
-	EXPECT_EQ(absent.out, "");
 }
 
 TEST(Stream, ReadsAPipeInBlocksWhateverPiecesItDelivers)
@@ -132,93 +106,104 @@ TEST(Stream, ReadsAPipeInBlocksWhateverPiecesItDelivers)
 	unlink(fifo.c_str());
 
 	EXPECT_EQ(result.status, 0) << result.err;
-	EXPECT_TRUE(out + result.out == expected_output(input, "secret"));
+	EXPECT_TRUE(out + result.out == scrambled(input));
 }
 
-TEST(Refusals, UsageUnlessTwoOperandsOrHelpOrVersion)
-{
-	const std::string path = scratch_file("usage", "x");
-
-	for (const auto &argv : {std::vector<std::string>{tool},
-	    std::vector<std::string>{tool, path},
-	    std::vector<std::string>{tool, "--helpx"}}) {
-		const tool_result result = run_tool(argv);
-		EXPECT_EQ(result.status, 1);
-		EXPECT_EQ(result.err, "usage: encrypt_video FILE PASSWORD\n");
-		EXPECT_EQ(result.out, "");
-	}
-	EXPECT_EQ(run_tool({"./bin/ev"}).err, "usage: ./bin/ev FILE PASSWORD\n");
-
-	const tool_result help = run_tool({tool, "--help"});
-	EXPECT_EQ(help.status, 0);
-	EXPECT_TRUE(help.out.starts_with("usage: encrypt_video FILE PASSWORD\n"));
-	EXPECT_NE(help.out.find("encrypt_video(1)"), std::string::npos);
-	const tool_result version = run_tool({tool, "--version"});
-	EXPECT_EQ(version.status, 0);
-	EXPECT_EQ(version.out, "encrypt_video " ENCRYPT_VIDEO_VERSION "\n");
-	EXPECT_EQ(help.err + version.err, "");
-
-	// Beside a password they are file names, as every operand is.
-	EXPECT_EQ(run_tool({tool, "--version", "pw"}).err,
-	    "encrypt_video: could not open --version.\n");
-	const int full = open("/dev/full", O_WRONLY | O_CLOEXEC);
-	EXPECT_EQ(run_tool({tool, "--help"}, full).status, 1);
-	close(full);
-}
-
-TEST(Refusals, InputThatCannotBeOpened)
-{
-	// A stray operand is told first; a password of key 0 only once the
-	// input is open.
-	const tool_result result = run_tool({"/opt/x/ev", "/no/such/file", "ai",
-	    "x"});
-
-	EXPECT_EQ(result.status, 1);
-	EXPECT_EQ(result.err, "/opt/x/ev: ignoring what follows the password; "
-	    "quote a password that has spaces.\n"
-	    "/opt/x/ev: could not open /no/such/file.\n");
-	EXPECT_EQ(result.out, "");
-}
-
-TEST(Refusals, PasswordThatGivesKeyZero)
-{
-	const tool_result result = run_tool({tool, scratch_file("zero", "abc"), "ai"});
-
-	EXPECT_EQ(result.status, 1);
-	EXPECT_EQ(result.err, "encrypt_video: this password gives no "
-	    "scrambling at all; choose another.\n");
-	EXPECT_EQ(result.out, "");
-}
-
-TEST(Refusals, OutputThatIsTheInput)
+// Each command line the tool refuses or fails on, and beside some the one
+// it takes.
+TEST(Refusals, OneLineAndNothingWritten)
 {
 	const std::string input = random_string(block_size + 1, 4);
 	const std::string path = scratch_file("same", input);
-	const std::string line = "encrypt_video: " + path +
-	    ": input file is output file.\n";
-
-	for (const int mode : {O_APPEND, O_TRUNC}) {
-		const int out = open(path.c_str(), O_WRONLY | mode);
-		const tool_result result = run_tool({tool, path, "secret"}, out);
-		close(out);
-		EXPECT_EQ(result.status, 1);
-		EXPECT_EQ(result.err, line);
-		if (mode == O_APPEND) {
-			EXPECT_EQ(read_file(path), input);
-		}
-	}
-
-	// Not another file beside it.
+	const std::string emptied = scratch_file("emptied", input);
+	const std::string dir = make_temp_dir();
+	const std::string hyphen = make_temp_dir();
+	write_file(hyphen + "/-", input);
+	const std::string usage = "usage: encrypt_video FILE PASSWORD\n";
+	const std::string write_error = "encrypt_video: could not write the "
+	    "output: ";
+	const auto same = [](const std::string &file) {
+		return "encrypt_video: " + file + ": input file is output file.\n";
+	};
+	const int appending = open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+	const int truncating = open(emptied.c_str(), O_WRONLY | O_TRUNC |
+	    O_CLOEXEC);
 	const int beside = open(scratch_file("beside", "").c_str(),
 	    O_WRONLY | O_CLOEXEC);
-	EXPECT_EQ(run_tool({tool, path, "secret"}, beside).status, 0);
-	close(beside);
-
-	// Not /dev/null both ways, which is no regular file.
 	const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
-	const tool_result device = run_tool({tool, "/dev/null", "secret"}, null);
-	close(null);
-	EXPECT_EQ(device.status, 0) << device.err;
+	const int full = open("/dev/full", O_WRONLY | O_CLOEXEC);
+	const auto [master, terminal] = open_terminal();
+	struct command_line {
+		std::vector<std::string> argv;
+		std::string err;
+		spawn_options options = {};
+		int status = 1;
+		std::string out{};
+	};
+	std::vector<command_line> cases = {
+	    {{tool}, usage},
+	    {{tool, path}, usage},
+	    {{tool, "--helpx"}, usage},
+	    {{"./bin/ev"}, "usage: ./bin/ev FILE PASSWORD\n"},
+	    {{tool, "--help"}, "", {}, 0, usage + "Scramble FILE "
+		"under PASSWORD and write it to standard output.\nThe same "
+		"command on that output, with the same password, gives FILE\n"
+		"back, followed by the zero bytes that fill its last 8192-byte "
+		"block.\nA scrambler, not encryption: see the manual page, "
+		"encrypt_video(1).\n"},
+	    {{tool, "--help"}, write_error + "No space left on device.\n",
+		{.stdout_fd = full}},
+	    {{tool, "--version"}, "", {}, 0,
+		"encrypt_video " ENCRYPT_VIDEO_VERSION "\n"},
+	    // Beside a password they are file names, as every operand is.
+	    {{tool, "--version", "pw"}, "encrypt_video: could not open "
+		"--version.\n"},
+	    {{tool, "-", "secret"}, "encrypt_video: could not open -.\n",
+		{.dir = dir.c_str()}},
+	    {{tool, "-", "secret"}, "", {.dir = hyphen.c_str()}, 0,
+		scrambled(input)},
+	    // A stray operand is told first; a password of key 0 only once the
+	    // input is open.
+	    {{"/opt/x/ev", "/no/such/file", "ai", "x"}, "/opt/x/ev: ignoring "
+		"what follows the password; quote a password that has spaces.\n"
+		"/opt/x/ev: could not open /no/such/file.\n"},
+	    {{tool, path, "ai"}, "encrypt_video: this password gives no "
+		"scrambling at all; choose another.\n"},
+	    // A read error is not the end of the input.
+	    {{tool, dir, "secret"}, "encrypt_video: could not read " + dir +
+		": Is a directory.\n"},
+	    {{tool, path, "secret"}, write_error + "No space left on device.\n",
+		{.stdout_fd = full}},
+	    {{tool, path, "secret"}, write_error + "Bad file descriptor.\n",
+		{.stdout_fd = closed_output}},
+	    {{tool, path, "secret"}, same(path), {.stdout_fd = appending}},
+	    {{tool, emptied, "secret"}, same(emptied),
+		{.stdout_fd = truncating}},
+	    // Not another file beside it, nor /dev/null both ways, which is no
+	    // regular file.
+	    {{tool, path, "secret"}, "", {.stdout_fd = beside}, 0},
+	    {{tool, "/dev/null", "secret"}, "", {.stdout_fd = null}, 0},
+	};
+	if (terminal >= 0)
+		cases.push_back({{tool, path, "secret"}, "encrypt_video: refusing "
+		    "to write binary output to a terminal; redirect it to a file "
+		    "or a pipe.\n", {.stdout_fd = terminal}});
+	if (access("/proc/self/mem", R_OK) == 0)
+		cases.push_back({{tool, "/proc/self/mem", "secret"}, "encrypt_video: "
+		    "could not read /proc/self/mem: Input/output error.\n"});
+	for (const auto &c : cases) {
+		SCOPED_TRACE("row " + std::to_string(&c - cases.data()));
+		const tool_result result = run_tool(c.argv, c.options);
+		EXPECT_EQ(result.status, c.status);
+		EXPECT_EQ(result.err, c.err);
+		EXPECT_EQ(result.out, c.out);
+	}
+	EXPECT_EQ(read_file(path), input);
+	char byte;
+	EXPECT_LE(read(master, &byte, 1), 0);
+	for (const int fd : {appending, truncating, beside, null, full, master,
+	    terminal})
+		close(fd);
 
 	// Nor a file with the input's inode number on another file system: the
 	// first file of two new tmpfs mounts, in a mount namespace of our own.
@@ -235,61 +220,8 @@ exec "$0" "$1/f" secret > "$2/f"' "$0" "$1" "$2")sh";
 	if (other.status == 77)
 		GTEST_SKIP() << "cannot mount two file systems here (unshare)";
 	EXPECT_EQ(other.status, 0) << other.err;
-}
-
-TEST(Refusals, TerminalAsOutput)
-{
-	const int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
-	const int terminal = master < 0 || grantpt(master) != 0 ||
-	    unlockpt(master) != 0 ? -1 : open(ptsname(master), O_RDWR | O_NOCTTY);
-	if (terminal < 0)
-		GTEST_SKIP() << "no pseudo-terminal here (/dev/pts)";
-
-	const tool_result result = run_tool(
-	    {tool, scratch_file("tty", "abc"), "secret"}, terminal);
-	close(terminal);
-	char byte;
-	EXPECT_LE(read(master, &byte, 1), 0);
-	close(master);
-
-	EXPECT_EQ(result.status, 1);
-	EXPECT_EQ(result.err, "encrypt_video: refusing to write binary output "
-	    "to a terminal; redirect it to a file or a pipe.\n");
-}
-
-TEST(Faults, ReadErrorIsNotTheEndOfTheInput)
-{
-	const std::string dir = make_temp_dir();
-
-	const tool_result directory = run_tool({tool, dir, "secret"});
-	EXPECT_EQ(directory.status, 1);
-	EXPECT_EQ(directory.err, "encrypt_video: could not read " + dir +
-	    ": Is a directory.\n");
-	EXPECT_EQ(directory.out, "");
-
-	if (access("/proc/self/mem", R_OK) != 0)
-		GTEST_SKIP() << "no /proc here";
-	const tool_result memory = run_tool({tool, "/proc/self/mem", "secret"});
-	EXPECT_EQ(memory.status, 1);
-	EXPECT_EQ(memory.err, "encrypt_video: could not read /proc/self/mem: "
-	    "Input/output error.\n");
-}
-
-TEST(Faults, WriteErrorIsNotSuccess)
-{
-	const std::string path = scratch_file("written", random_string(100, 5));
-	const int full = open("/dev/full", O_WRONLY);
-
-	const tool_result no_space = run_tool({tool, path, "secret"}, full);
-	close(full);
-	EXPECT_EQ(no_space.status, 1);
-	EXPECT_EQ(no_space.err, "encrypt_video: could not write the output: "
-	    "No space left on device.\n");
-
-	const tool_result closed = run_tool({tool, path, "secret"}, closed_output);
-	EXPECT_EQ(closed.status, 1);
-	EXPECT_EQ(closed.err, "encrypt_video: could not write the output: "
-	    "Bad file descriptor.\n");
+	if (terminal < 0 || access("/proc/self/mem", R_OK) != 0)
+		GTEST_SKIP() << "no pseudo-terminal (/dev/pts) or no /proc here";
 }
 
 TEST(Stream, WaitsOnANonBlockingOutputInsteadOfFailing)
@@ -319,7 +251,7 @@ TEST(Stream, WaitsOnANonBlockingOutputInsteadOfFailing)
 		EXPECT_EQ(result.status, 0) << result.err;
 		EXPECT_EQ(result.err, "");
 		EXPECT_EQ(out.size(), padded(input).size()) << socket;
-		EXPECT_TRUE(out == expected_output(input, "secret")) << socket;
+		EXPECT_TRUE(out == scrambled(input)) << socket;
 		// Spinning on EAGAIN would burn the whole stall.
 		EXPECT_LT(result.cpu_seconds, 0.3) << socket;
 	}

@@ -34,21 +34,10 @@ namespace {
 
 const std::string name = "encrypt_video_fs";
 
-// The view under test: $ENCRYPT_VIDEO_FS if set (an installed one), else
-// the one this build made.
 std::string
 view_path()
 {
-	const char *other = std::getenv("ENCRYPT_VIDEO_FS");
-
-	return other != nullptr && *other != '\0' ? other : VIEW_PATH;
-}
-
-std::string
-scrambled(const std::string &input, const char *password = "secret")
-{
-	return expected_output(input,
-	    reduce_hash_to_key(compute_djb2_hash(password)));
+	return tool_path("ENCRYPT_VIDEO_FS", VIEW_PATH);
 }
 
 bool
@@ -747,9 +736,7 @@ TEST_F(View, TakesThePasswordLineAsTheToolTakesItsOperand)
 	stop(closed);
 
 	// On a terminal it is asked for, and not shown.
-	const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-	const int terminal = master < 0 || grantpt(master) != 0 ||
-	    unlockpt(master) != 0 ? -1 : open(ptsname(master), O_RDWR | O_NOCTTY);
+	const auto [master, terminal] = open_terminal();
 	if (terminal < 0)
 		GTEST_SKIP() << "no pseudo-terminal here (/dev/pts)";
 	const std::string at = mount_point();
@@ -763,7 +750,6 @@ TEST_F(View, TakesThePasswordLineAsTheToolTakesItsOperand)
 	const tool_result result = finish_tool(process);
 	EXPECT_EQ(result.status, 0) << result.err;
 	char echo[64] = {};
-	fcntl(master, F_SETFL, O_NONBLOCK);
 	EXPECT_EQ(std::string(echo, static_cast<std::size_t>(std::max(
 	    read(master, echo, sizeof echo), ssize_t{0}))), "\r\n");
 	close(master);
