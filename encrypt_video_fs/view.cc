@@ -241,10 +241,11 @@ view_readdir(const char *, void *buffer, fuse_fill_dir_t fill, off_t offset,
     fuse_file_info *fi, fuse_readdir_flags flags)
 {
 	DIR *dir = dir_of(fi);
+	const int fd = dirfd(dir);
 	const bool plus = (flags & FUSE_READDIR_PLUS) != 0;
 
 	struct stat dir_stat {};
-	if (fstat(dirfd(dir), &dir_stat) != 0)
+	if (fd < 0 || fstat(fd, &dir_stat) != 0)
 		return -errno;
 	// An entry that did not fit is where the next call starts.
 	if (offset != telldir(dir))
@@ -264,11 +265,11 @@ view_readdir(const char *, void *buffer, fuse_fill_dir_t fill, off_t offset,
 		const bool unknown = entry->d_type == DT_UNKNOWN;
 		// Where the view itself is bound, only a lookup tells it.
 		if ((full || unknown) && (unknown || entry->d_type == DT_DIR) &&
-		    is_own_mount(dirfd(dir), entry->d_name)) {
+		    is_own_mount(fd, entry->d_name)) {
 			full = false;
 		} else if (full || unknown) {
 			struct stat found {};
-			if (fstatat(dirfd(dir), entry->d_name, &found,
+			if (fstatat(fd, entry->d_name, &found,
 			    AT_SYMLINK_NOFOLLOW) != 0)
 				continue;
 			const int shown = show(found);

@@ -208,6 +208,7 @@ TEST_F(View, MirrorsTheTreeAtAnyDepthWithoutSpecialFiles)
 	std::strncpy(address.sun_path, (dir + "/socket").c_str(),
 	    sizeof address.sun_path - 1);
 	const int sock = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+	ASSERT_GE(sock, 0);
 	ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr *>(&address),
 	    sizeof address), 0);
 	// More than one reply of the kernel's holds.
