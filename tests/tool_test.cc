@@ -138,7 +138,8 @@ TEST(Refusals, OneLineAndNothingWritten)
 		std::string err;
 		spawn_options options = {};
 		int status = 1;
-		std::string out{};
+		// Not redundant: a row that leaves it out would warn.
+		std::string out{}; // NOLINT(readability-redundant-member-init)
 	};
 	std::vector<command_line> cases = {
 	    {{tool}, usage},
