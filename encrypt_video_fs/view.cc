@@ -88,6 +88,13 @@ find_beneath(const char *path)
 	return fd;
 }
 
+// What names the file open at fd, for the calls that take only a name.
+std::string
+self_path(int fd)
+{
+	return "/proc/self/fd/" + std::to_string(fd);
+}
+
 // The file found as fd, opened for reading through /proc: the very inode
 // whose type was checked, not whatever its name has become since (a FIFO
 // opened would wake its writer, a device could act).  Reading leaves even
@@ -96,7 +103,7 @@ find_beneath(const char *path)
 int
 reopen(int fd, int flags)
 {
-	const std::string self = "/proc/self/fd/" + std::to_string(fd);
+	const std::string self = self_path(fd);
 	flags |= O_RDONLY | O_NOCTTY | O_CLOEXEC;
 	int opened = open(self.c_str(), flags | O_NOATIME);
 
@@ -184,7 +191,7 @@ read_attributes(const char *path, Read read)
 	const int fd = find_beneath(path);
 	if (fd < 0)
 		return fd;
-	const ssize_t n = read(("/proc/self/fd/" + std::to_string(fd)).c_str());
+	const ssize_t n = read(self_path(fd).c_str());
 	const int error = errno;
 	close(fd);
 	return n < 0 ? -error : static_cast<int>(n);
