@@ -172,6 +172,17 @@ open_folders(const char *name, const command_line &line, view &v,
 		    line.mount_point, line.dir);
 }
 
+// Once mounted, nothing may be left behind that nobody serves.
+[[noreturn]] void
+fail_to_start(fuse *f, const char *name)
+{
+	const int error = errno;
+
+	fuse_unmount(f);
+	exit_with_error("%s: could not start the view: %s.\n", name,
+	    std::strerror(error));
+}
+
 dev_t
 device_of(const char *path, int sync)
 {
@@ -341,12 +352,13 @@ main(int argc, char *argv[])
 		return 1;
 	}
 	// Asked of the kernel alone: nobody answers the view yet.
-	v.own_device = device_of(mount_path, AT_STATX_DONT_SYNC);
+	// Without it, the command could not tell when the view answers.
+	if ((v.own_device = device_of(mount_path, AT_STATX_DONT_SYNC)) == 0)
+		fail_to_start(f, name);
 	if (fuse_session_exited(se) == 0 && fuse_line.foreground == 0) {
 		const pid_t daemon = fork();
 		if (daemon < 0)
-			exit_with_error("%s: could not start the view: %s.\n",
-			    name, std::strerror(errno));
+			fail_to_start(f, name);
 		if (daemon > 0)
 			return_when_served(f, daemon, name, mount_path,
 			    v.own_device);
