@@ -19,6 +19,34 @@ project_version() { sed -n 's/^project(encrypt_video VERSION \([0-9.]*\)\( .*\)\
 # the cross compiler's triplet, the emulator, unit tests, view.
 architectures() { grep -v '^#' cmake/debian-architectures; }
 architecture() { architectures | awk -v arch="$1" '$1 == arch'; }
+# Those whose package CI builds with the tool cross-built, and lints.
+package_archs=(arm64 armhf)
+
+# Where CI keeps, from one run to the next, the roots it makes with
+# debootstrap and the packages they fetched.
+cache=/var/cache/encrypt-video-ci
+
+# The archive of this machine's own release, in either format of apt's
+# sources; not a third party's repository listed beside it, nor its
+# security or updates suites.
+codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
+archive_mirror() {
+	local mirror
+	mirror=$(cat /etc/apt/sources.list.d/*.sources 2>/dev/null | awk -v suite="$codename" '
+		BEGIN { RS = "" }
+		$0 ~ ("(^|\n)Suites:([^\n]*[ \t])?" suite "([ \t]|\n|$)") && $0 !~ /(^|\n)Enabled: *no/ {
+			if (match($0, /(^|\n)URIs:[ \t]*[^ \t\n]+/)) {
+				uri = substr($0, RSTART, RLENGTH)
+				sub(/.*URIs:[ \t]*/, "", uri)
+				print uri
+				exit
+			}
+		}') || true
+	[ -n "$mirror" ] || mirror=$(cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null |
+	    sed 's/\[[^]]*\]//' | awk -v suite="$codename" '$1 == "deb" && $3 == suite { print $2; exit }') || true
+	[ -n "$mirror" ] || fail "no Debian archive for $codename in this machine's apt sources"
+	echo "${mirror%/}"
+}
 
 lint() { # lint FILE...: a .deb or .changes, as Debian's archive judges it
 	echo "-- lintian"

@@ -13,27 +13,10 @@
 . "$(dirname "$0")/lib.sh"
 suite=${1:-trixie}
 name="readme.sh $suite"
-cache=/var/cache/encrypt-video-ci
 base=$cache/base-$suite.tar
 debs=$cache/debs-$suite
 
-# The archive of this machine's own release, in either format of apt's
-# sources; not a third party's repository listed beside it.
-codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
-mirror=$(cat /etc/apt/sources.list.d/*.sources 2>/dev/null | awk -v suite="$codename" '
-	BEGIN { RS = "" }
-	$0 ~ ("(^|\n)Suites:([^\n]*[ \t])?" suite "([ \t]|\n|$)") && $0 !~ /(^|\n)Enabled: *no/ {
-		if (match($0, /(^|\n)URIs:[ \t]*[^ \t\n]+/)) {
-			uri = substr($0, RSTART, RLENGTH)
-			sub(/.*URIs:[ \t]*/, "", uri)
-			print uri
-			exit
-		}
-	}') || true
-[ -n "$mirror" ] || mirror=$(cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null |
-    sed 's/\[[^]]*\]//' | awk -v suite="$codename" '$1 == "deb" && $3 == suite { print $2; exit }') || true
-[ -n "$mirror" ] || fail "no Debian archive for $codename in this machine's apt sources"
-mirror=${mirror%/}
+mirror=$(archive_mirror)
 if ! wget -q -T 20 -t 2 -O /dev/null "$mirror/dists/$suite/InRelease"; then
 	echo "$name: $mirror cannot be reached; the README is not checked on $suite"
 	exit 0
