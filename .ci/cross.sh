@@ -34,7 +34,9 @@ if [ $tests = ON ]; then
 	ran="unit tests, $ran"
 fi
 
-tool=("$emulator" -L "/usr/$triplet" "$build/encrypt_video")
+# As the toolchain file runs the tests.
+read -r -a emulate < <(sed -n 's/^DEBIAN_EMULATOR:INTERNAL=//p' "$build/CMakeCache.txt" | tr ';' ' ')
+tool=("${emulate[@]}" "$build/encrypt_video")
 
 # Past 4 GiB, so that neither a 32-bit offset nor a 32-bit count survives.
 if [[ $(file -b "$build/encrypt_video") = "ELF 32-bit"* ]]; then
@@ -71,7 +73,7 @@ check_view() { # check_view VIEW EMULATOR...
 }
 views="view: not built"
 if [ $fs = ON ]; then
-	check_view "$build/encrypt_video_fs" "$emulator" -L "/usr/$triplet"
+	check_view "$build/encrypt_video_fs" "${emulate[@]}"
 	views="view: started under $emulator"
 fi
 

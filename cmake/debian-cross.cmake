@@ -21,7 +21,21 @@ set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR ${processor})
 set(CMAKE_CXX_COMPILER ${triplet}-g++)
 set(CMAKE_STRIP ${triplet}-strip)
-set(CMAKE_CROSSCOMPILING_EMULATOR ${emulator} -L /usr/${triplet})
+# qemu takes the target's loader and C and C++ libraries from the target's
+# own packages where dpkg installed them (libc6:ARCH, libstdc++6:ARCH),
+# else from the cross compiler's copies.  The loader of one would find the
+# C library of the other, and two versions of them can crash.
+execute_process(COMMAND dpkg-architecture -a${DEBIAN_ARCH} -qDEB_HOST_MULTIARCH
+    OUTPUT_VARIABLE multiarch OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+if(multiarch AND EXISTS /usr/lib/${multiarch}/libstdc++.so.6 AND
+    (EXISTS /lib/${multiarch}/libc.so.6 OR EXISTS /usr/lib/${multiarch}/libc.so.6))
+  set(libc_prefix /)
+else()
+  set(libc_prefix /usr/${triplet})
+endif()
+set(DEBIAN_EMULATOR ${emulator} -L ${libc_prefix} CACHE INTERNAL
+    "how the target's programs run here")
+set(CMAKE_CROSSCOMPILING_EMULATOR ${DEBIAN_EMULATOR})
 # pkg-config must answer for the target's libraries, not this machine's:
 # pkgconf:ARCH brings the wrapper that knows where they are.
 set(PKG_CONFIG_EXECUTABLE /usr/bin/${triplet}-pkg-config CACHE FILEPATH
