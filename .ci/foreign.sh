@@ -47,15 +47,24 @@ holds="${native[*]} $holds"
 
 in_root() { # in_root ROOT COMMAND...: as root in ROOT, in this folder
 	mkdir -p "$1$PWD" "$debs/partial"
-	unshare --mount -- bash -c '
+	# In a chroot, whose root is no mount, unshare cannot make every mount
+	# private: a mount under a shared one would then reach the parent
+	# namespace too, so each is unmounted after as well.
+	unshare --mount --propagation unchanged -- bash -c '
 		set -e
 		root=$1 tree=$2 debs=$3
 		shift 3
-		for m in proc sys dev; do mount --rbind "/$m" "$root/$m"; done
-		mount --bind "$tree" "$root$tree"
-		mount --bind "$debs" "$root/var/cache/apt/archives"
+		mount --make-rprivate / 2>/dev/null || true
+		mounted=()
+		trap "for ((i = \${#mounted[@]} - 1; i >= 0; i--)); do umount -R \"\${mounted[i]}\"; done" EXIT
+		for m in proc sys dev; do
+			mount --rbind "/$m" "$root/$m" && mounted+=("$root/$m")
+		done
+		mount --bind "$tree" "$root$tree" && mounted+=("$root$tree")
+		mount --bind "$debs" "$root/var/cache/apt/archives" &&
+		    mounted+=("$root/var/cache/apt/archives")
 		# git would take a tree of another owner for an attack.
-		exec chroot "$root" env -i HOME=/root LANG=C.UTF-8 \
+		chroot "$root" env -i HOME=/root LANG=C.UTF-8 \
 		    PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
 		    DEBIAN_FRONTEND=noninteractive GIT_CONFIG_COUNT=1 \
 		    GIT_CONFIG_KEY_0=safe.directory GIT_CONFIG_VALUE_0="*" \
@@ -73,7 +82,7 @@ install_in() { # install_in ROOT WHAT PACKAGE...: or one line naming the package
 		[ -n "$why" ] || continue
 		fail "$what: $package cannot be installed from $codename's main archive: $why"
 	done
-	fail "$what: $* cannot be installed together from $codename's main archive: $(grep -m1 '^E: ' "$made.install.log")"
+	fail "$what: $* cannot be installed together from $codename's main archive: $(grep -m1 '^E: ' "$made.install.log" || tail -1 "$made.install.log")"
 }
 
 # One run at a time makes the root, and none uses it while it is made;
