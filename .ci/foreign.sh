@@ -33,10 +33,15 @@ done < <(architectures)
 for arch in "${package_archs[@]}"; do
 	wanted[$arch]+=" libc6-dev:$arch"
 done
-# Where the C library of an architecture is installed, qemu runs its
-# programs with that one and its C++ library (cmake/debian-cross.cmake).
+# Where these bring the C library of an architecture, qemu runs its
+# programs with that one, so its C++ library must be there too
+# (cmake/debian-cross.cmake).  Elsewhere neither is installed: the cross
+# compiler's own copies serve, and a release's index may list an
+# architecture's C library that its pool has not (trixie's s390x did).
 for arch in "${!wanted[@]}"; do
-	wanted[$arch]+=" libstdc++6:$arch"
+	case ${wanted[$arch]} in
+	*libfuse3-dev:* | *libc6-dev:*) wanted[$arch]+=" libstdc++6:$arch" ;;
+	esac
 done
 archs=$(printf '%s\n' "${!wanted[@]}" | sort)
 holds=$(for arch in $archs; do
