@@ -479,17 +479,16 @@ TEST_F(View, NeverFollowsALinkNorOpensWhatTookAFilesPlace)
 	write_file(outside + "/film", "outside");
 	// The kernel keeps taking "folder" for a folder, and asks the view
 	// for folder/film after it has become a link; and "pipe" for a file
-	// after it has become a FIFO.
+	// after it has become a FIFO.  The view answers with the files the
+	// names stood for, as a process standing in them would see them.
 	const std::string at = mount(dir, "secret",
-	    {"-o", "entry_timeout=60,attr_timeout=60"});
+	    {"-o", "entry_timeout=1,attr_timeout=1"});
 	ASSERT_EQ(read_file(at + "/folder/film"), scrambled("inside"));
 	ASSERT_EQ(read_file(at + "/pipe"), scrambled("a file"));
 
 	ASSERT_EQ(rename((dir + "/folder").c_str(), (dir + "/was").c_str()), 0);
 	ASSERT_EQ(symlink(outside.c_str(), (dir + "/folder").c_str()), 0);
-	errno = 0;
-	EXPECT_EQ(open((at + "/folder/film").c_str(), O_RDONLY), -1);
-	EXPECT_EQ(errno, ELOOP);
+	EXPECT_EQ(read_file(at + "/folder/film"), scrambled("inside"));
 
 	// Opened, even to be turned away, the FIFO would wake its writer.
 	ASSERT_EQ(unlink((dir + "/pipe").c_str()), 0);
@@ -499,8 +498,7 @@ TEST_F(View, NeverFollowsALinkNorOpensWhatTookAFilesPlace)
 		close(open((dir + "/pipe").c_str(), O_WRONLY | O_CLOEXEC));
 		woken = true;
 	});
-	std::this_thread::sleep_for(std::chrono::milliseconds(100));
-	EXPECT_EQ(open((at + "/pipe").c_str(), O_RDONLY), -1);
+	EXPECT_EQ(read_file(at + "/pipe"), scrambled("a file"));
 	std::this_thread::sleep_for(std::chrono::milliseconds(100));
 	EXPECT_FALSE(woken);
 	close(open((dir + "/pipe").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
