@@ -2,6 +2,7 @@
 
 #include <sys/mount.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -15,16 +16,20 @@
 #include <atomic>
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <numeric>
 #include <sstream>
 #include <random>
+#include <mutex>
 #include <set>
+#include <stop_token>
 #include <thread>
 
 #include "run_tool.h"
@@ -141,7 +146,30 @@ protected:
 		return argv[2];
 	}
 
+	// A view that waits on itself would hold the test in a sleep that
+	// no signal ends: past the deadline its connection is aborted, which
+	// fails every call to it instead.
+	void
+	abort_after(const std::string &at, std::chrono::seconds deadline)
+	{
+		struct stat st {};
+		::mount("none", "/sys/fs/fuse/connections", "fusectl", 0, nullptr);
+		if (stat(at.c_str(), &st) != 0)
+			return;
+		const std::string abort = "/sys/fs/fuse/connections/" +
+		    std::to_string(minor(st.st_dev)) + "/abort";
+		watchdog = std::jthread([abort, deadline](std::stop_token done) {
+			std::mutex m;
+			std::condition_variable_any wake;
+			std::unique_lock lock(m);
+			wake.wait_for(lock, done, deadline, [] { return false; });
+			if (!done.stop_requested())
+				std::ofstream(abort) << "1";
+		});
+	}
+
 	std::vector<std::string> mounts;
+	std::jthread watchdog;
 };
 
 TEST_F(View, ReadsAsTheToolPrintsAtAnyOffsetToManyReadersAtOnce)
@@ -246,6 +274,7 @@ TEST_F(View, MirrorsTheTreeAtAnyDepthWithoutSpecialFiles)
 	ASSERT_EQ(mkdir((dir + "/self").c_str(), 0755), 0);
 	// One thread, which a view that waited on itself would leave stuck.
 	const std::string at = mount(dir, "secret", {"-s"});
+	abort_after(at, std::chrono::seconds(10));
 	// The view bound inside DIR, which only root can do.
 	mounts.push_back(dir + "/self");
 	if (::mount(at.c_str(), (dir + "/self").c_str(), nullptr, MS_BIND,
@@ -772,9 +801,12 @@ TEST_F(View, AnswersAsAReadOnlyBindMountOfDirDoes)
 	ASSERT_EQ(::mount(dir.c_str(), bound.c_str(), nullptr, MS_BIND, nullptr), 0);
 	ASSERT_EQ(::mount(nullptr, bound.c_str(), nullptr, MS_REMOUNT | MS_BIND |
 	    MS_RDONLY, nullptr), 0);
-	// Asked every time, so that each answer is of DIR as it is now.
-	const std::string at = mount(dir, "secret",
-	    {"-o", "entry_timeout=0,attr_timeout=0,negative_timeout=0"});
+	// Asked every time, so that each answer is of DIR as it is now; and
+	// by another user too, whom DIR's access control lists may refuse.
+	const std::string at = mount(dir, "secret", {"-o",
+	    "entry_timeout=0,attr_timeout=0,negative_timeout=0,allow_other"});
+	chmod(dir.c_str(), 0755);
+	chmod(std::filesystem::path(dir).parent_path().c_str(), 0711);
 
 	using text = std::string;
 	const auto failed = [] { return text("error ") + strerrorname_np(errno); };
@@ -791,6 +823,61 @@ TEST_F(View, AnswersAsAReadOnlyBindMountOfDirDoes)
 		return out.str();
 	};
 	char buffer[4096];
+	// Of either side, what the other side's bytes would be.
+	const auto bytes = [&](const text &p, int fd) {
+		text all;
+		for (ssize_t n; (n = pread(fd, buffer, sizeof buffer,
+		    static_cast<off_t>(all.size()))) > 0;)
+			all.append(buffer, static_cast<std::size_t>(n));
+		return p.starts_with(bound) ? scrambled(all) : all;
+	};
+	const auto listing = [&](const text &p) {
+		DIR *d = opendir(p.c_str());
+		if (d == nullptr)
+			return failed();
+		std::set<text> names;
+		for (const dirent *e; (e = readdir(d)) != nullptr;)
+			names.insert(text(e->d_name) + " " + std::to_string(
+			    e->d_type) + " " + std::to_string(e->d_ino));
+		closedir(d);
+		return std::accumulate(names.begin(), names.end(), text());
+	};
+	// Files and folders held open while DIR changes, by path on each side.
+	std::map<text, int> held;
+	const auto hold = [&](const text &p) {
+		auto &fd = held.try_emplace(p, -1).first->second;
+		close(fd);
+		fd = open(p.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+		return fd < 0 ? failed() : text("ok");
+	};
+	const auto read_held = [&](const text &p) {
+		const auto found = held.find(p);
+		if (found == held.end() || found->second < 0)
+			return text("none");
+		struct stat st {};
+		const int fd = found->second;
+		const text shown = attributes(fstat(fd, &st), st);
+		return S_ISDIR(st.st_mode) ? shown + listing("/proc/self/fd/" +
+		    std::to_string(fd)) : shown + bytes(p, fd);
+	};
+	// In a thread of its own, which the raw calls alone make nobody.
+	const auto as_nobody = [&](const text &p) {
+		text all;
+		std::thread([&] {
+			if (syscall(SYS_setgroups, 0, nullptr) != 0 ||
+			    syscall(SYS_setresgid, 65534, 65534, 65534) != 0 ||
+			    syscall(SYS_setresuid, 65534, 65534, 65534) != 0)
+				return;
+			const int fd = open(p.c_str(), O_RDONLY | O_NONBLOCK |
+			    O_CLOEXEC);
+			all = fd >= 0 ? "ok " : failed() + " ";
+			close(fd);
+			const ssize_t n = llistxattr(p.c_str(), buffer, sizeof buffer);
+			all += n < 0 ? failed() : text(buffer,
+			    static_cast<std::size_t>(n));
+		}).join();
+		return all;
+	};
 	const std::pair<const char *, std::function<text(const text &)>> probes[] = {
 	    {"lstat", [&](const text &p) { struct stat st {};
 		return attributes(lstat(p.c_str(), &st), st); }},
@@ -801,15 +888,7 @@ TEST_F(View, AnswersAsAReadOnlyBindMountOfDirDoes)
 		return statx(AT_FDCWD, p.c_str(), AT_SYMLINK_NOFOLLOW, STATX_ALL, &st)
 		    != 0 ? failed() : std::to_string(st.stx_mask & ~STATX_BTIME) +
 		    " " + std::to_string(st.stx_attributes); }},
-	    {"readdir", [&](const text &p) { DIR *d = opendir(p.c_str());
-		if (d == nullptr)
-			return failed();
-		std::set<text> names;
-		for (const dirent *e; (e = readdir(d)) != nullptr;)
-			names.insert(text(e->d_name) + " " + std::to_string(
-			    e->d_type) + " " + std::to_string(e->d_ino));
-		closedir(d);
-		return std::accumulate(names.begin(), names.end(), text()); }},
+	    {"readdir", listing},
 	    {"readlink", [&](const text &p) { const ssize_t n = readlink(
 		p.c_str(), buffer, sizeof buffer);
 		return n < 0 ? failed() : text(buffer, static_cast<std::size_t>(n)); }},
@@ -837,7 +916,18 @@ TEST_F(View, AnswersAsAReadOnlyBindMountOfDirDoes)
 	    {"listxattr", [&](const text &p) { const ssize_t n = llistxattr(
 		p.c_str(), buffer, sizeof buffer);
 		return n < 0 ? failed() : text(buffer, static_cast<std::size_t>(n)); }},
+	    {"read", [&](const text &p) { const int fd = open(p.c_str(),
+		O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+		const text all = fd < 0 ? failed() : bytes(p, fd);
+		close(fd);
+		return all; }},
+	    {"hold", hold},
+	    {"held", read_held},
+	    {"as nobody", as_nobody},
 	};
+	// An access control list that lets every user read but nobody.
+	const std::uint32_t acl[] = {2, 0x70001, 0xffffffff, 0x2, 65534,
+	    0x50004, 0xffffffff, 0x50010, 0xffffffff, 0x50020, 0xffffffff};
 	const text names[] = {"/a", "/b", "/c", "/a/b", "/a/c", "/b/a", "/c/a",
 	    "/a/b/c"};
 	const std::function<void(const text &, const text &)> changes[] = {
@@ -853,6 +943,15 @@ TEST_F(View, AnswersAsAReadOnlyBindMountOfDirDoes)
 	    [](const text &p, const text &) { (void)(chmod(p.c_str(), 0701) == 0); },
 	    [](const text &p, const text &q) { lsetxattr(p.c_str(), "user.a",
 		q.data(), q.size(), 0); },
+	    [](const text &p, const text &q) { lsetxattr(p.c_str(), "trusted.a",
+		q.data(), q.size(), 0); },
+	    [&](const text &p, const text &) { lsetxattr(p.c_str(),
+		"system.posix_acl_access", acl, sizeof acl, 0); },
+	    // As rsync and editors replace a file, which a reader may hold.
+	    [](const text &p, const text &q) { const text next = p + "~";
+		std::ofstream(next) << q;
+		if (rename(next.c_str(), p.c_str()) != 0)
+			unlink(next.c_str()); },
 	};
 	std::mt19937 random(2026);
 	std::vector<text> differences;
@@ -870,5 +969,7 @@ TEST_F(View, AnswersAsAReadOnlyBindMountOfDirDoes)
 			differences.push_back(text(what).append(" ").append(name)
 			    .append(": ").append(expected).append(" | ").append(got));
 	}
+	for (const auto &[path, fd] : held)
+		close(fd);
 	EXPECT_EQ(differences, std::vector<text>{});
 }
