@@ -607,6 +607,22 @@ TEST_F(View, EndsCleanlyOnUnmountOrSignalAndCachesWhatDidNotChange)
 	    "answered: ")) << early.err;
 	EXPECT_FALSE(is_mounted(signalled));
 
+	// Nor from any step of the start-up, from mount(2) to the last word
+	// between the command and its daemon.
+	for (const char *call : {"mount", "statx", "poll"}) {
+		if (geteuid() != 0 || run_tool({"strace", "-V"},
+		    {.program = "strace"}).status != 0)
+			break;
+		const tool_result stopped = run_tool({"strace", "-o", "/dev/null",
+		    "-e", "trace=" + std::string(call), "-e", "inject=" +
+		    std::string(call) + ":signal=SIGTERM", view_path(), dir,
+		    signalled, "-o", "passfile=" + pass}, {.program = "strace"});
+		EXPECT_EQ(stopped.status, 1) << call;
+		EXPECT_TRUE(stopped.err.starts_with(view_path() + ": the view stopped "
+		    "before it answered: ")) << call << ": " << stopped.err;
+		EXPECT_FALSE(is_mounted(signalled)) << call;
+	}
+
 	// A failing read of DIR reaches the reader as it is.  One thread, so
 	// that only the first read of all fails.
 	const std::string at = mount_point();
@@ -673,6 +689,12 @@ TEST_F(View, RefusesWithOneLineAndMountsNothing)
 		"the view shows the modes of DIR, which decide who may read.\n"},
 	    {{dir, at, "-o", "blkdev"}, "encrypt_video_fs: refusing -o blkdev: "
 		"the view is of a folder, not of a block device.\n"},
+	    {{dir, at, "-o", "modules=subdir,subdir=/.."}, "encrypt_video_fs: "
+		"refusing -o modules=subdir: the view shows DIR as it is; give the "
+		"folder to show as DIR.\n"},
+	    {{dir, at, "-o", "attr_timeout=60"}, "encrypt_video_fs: refusing -o "
+		"attr_timeout=60: a change in DIR must show within two seconds, "
+		"which a timeout over 1 second breaks.\n"},
 	};
 	for (const auto &[operands, line] : cases) {
 		std::vector<std::string> argv{name};
