@@ -198,7 +198,7 @@ main(int argc, char *argv[])
 		    "\n"
 		    "Refused: -o auto_unmount, uid=, gid=, umask=, blkdev, "
 		    "blksize=, modules=.\n"
-		    "Always on: ro, nodev, nosuid, default_permissions.\n");
+		    "Always on: ro, nodev, nosuid, default_permissions.\n\n");
 		fuse_cmdline_help();
 		fuse_lowlevel_help();
 		return std::fflush(stdout) == 0 ? 0 : 1;

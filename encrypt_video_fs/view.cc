@@ -313,9 +313,11 @@ node_of(view &v, fuse_ino_t ino)
 
 namespace {
 
-// n, found where it was last seen, if that is still the same file.
+// n, found where it was last seen, if that is still the same file; its
+// parent too, if need be, as deep as the folder is.
 int
-find_again(view &v, node &parent, const std::string &name, const node &n)
+find_again(view &v, node &parent, const std::string &name, // NOLINT(misc-no-recursion)
+    const node &n)
 {
 	const held_fd up(v, parent);
 	int fd = up.fd() < 0 ? up.fd() : open_at(up.fd(), name.c_str(), O_PATH, 0);
@@ -330,6 +332,7 @@ find_again(view &v, node &parent, const std::string &name, const node &n)
 
 }
 
+// NOLINTNEXTLINE(misc-no-recursion)
 held_fd::held_fd(view &v, node &n) : v_(v), n_(n), fd_(-ESTALE)
 {
 	std::unique_lock locked(v.lock);
@@ -755,7 +758,8 @@ view_init(void *data, fuse_conn_info *conn)
 	if ((conn->capable & FUSE_CAP_POSIX_ACL) != 0)
 		conn->want |= FUSE_CAP_POSIX_ACL;
 	if (v.served >= 0) {
-		(void)!write(v.served, "", 1);
+		// Were it lost, the command would report a view that failed.
+		retry_interrupted([&] { return write(v.served, "", 1); });
 		close(v.served);
 		v.served = -1;
 	}

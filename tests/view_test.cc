@@ -256,6 +256,15 @@ TEST_F(View, MirrorsTheTreeAtAnyDepthWithoutSpecialFiles)
 		write_file(dir + "/inner/huge", "");
 		ASSERT_EQ(truncate((dir + "/inner/huge").c_str(), INT64_MAX), 0);
 	}
+	// An ext4 folder with a damaged inode, which stat cannot read but
+	// ls lists: a backup that deletes must not take it for gone.
+	const std::string damaged = dir + "/folder/damaged";
+	mounts.push_back(damaged);
+	const bool ext4 = geteuid() == 0 && run_tool({"sh", "-c", "truncate -s "
+	    "4M \"$1\" && mkfs.ext4 -q \"$1\" && mkdir \"$0\" && mount -o loop "
+	    "\"$1\" \"$0\" && echo >\"$0/x\" && umount \"$0\" && debugfs -w -R "
+	    "'clri x' \"$1\" 2>/dev/null && mount -o loop \"$1\" \"$0\"", damaged,
+	    make_temp_dir() + "/ext4"}, {.program = "sh"}).status == 0;
 	// A copy of /dev/zero, which only root can make.
 	mknod((dir + "/zero").c_str(), S_IFCHR | 0666, makedev(1, 5));
 	// Deeper than PATH_MAX.
@@ -300,6 +309,13 @@ TEST_F(View, MirrorsTheTreeAtAnyDepthWithoutSpecialFiles)
 	close(read_leaf);
 	close(down);
 	EXPECT_EQ(names_in(at + "/many"), names_in(dir + "/many"));
+	if (ext4) {
+		EXPECT_EQ(names_in(at + "/folder/damaged"), names_in(damaged));
+		struct stat st {};
+		errno = 0;
+		EXPECT_EQ(lstat((at + "/folder/damaged/x").c_str(), &st), -1);
+		EXPECT_EQ(errno, EUCLEAN);
+	}
 	for (const char *special : {"/fifo", "/socket", "/zero"}) {
 		struct stat st {};
 		EXPECT_EQ(lstat((at + special).c_str(), &st), -1) << special;
