@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -151,8 +152,9 @@ show(const view &v, struct stat &st)
 void
 drop_if_unused(view &v, node *n)
 {
-	while (n != nullptr && n != &v.root && n->lookups == 0 &&
-	    n->children == 0 && n->users == 0) {
+	// Only the root has no parent, and it stays.
+	while (n != &v.root && n->lookups == 0 && n->children == 0 &&
+	    n->users == 0) {
 		if (n->fd >= 0) {
 			close(n->fd);
 			v.with_fd.erase(n->with_fd);
@@ -711,9 +713,10 @@ view_read(fuse_req_t req, fuse_ino_t, std::size_t size, off_t offset,
 {
 	const view &v = view_of(req);
 	const int fd = static_cast<int>(fi->fh);
-	std::vector<std::uint8_t> buffer(size);
-	const std::int64_t n = read_scrambled(buffer, static_cast<std::uint64_t>(
-	    offset), v.scramble,
+	// Left unfilled: every byte sent is written first.
+	const auto buffer = std::make_unique_for_overwrite<std::uint8_t[]>(size);
+	const std::int64_t n = read_scrambled(std::span(buffer.get(), size),
+	    static_cast<std::uint64_t>(offset), v.scramble,
 	    [fd](std::span<std::uint8_t> into, std::uint64_t at) -> std::int64_t {
 		    const ssize_t got = retry_interrupted([&] {
 			    return pread(fd, into.data(), into.size(),
@@ -724,7 +727,7 @@ view_read(fuse_req_t req, fuse_ino_t, std::size_t size, off_t offset,
 	if (n < 0)
 		reply_error(req, static_cast<int>(n));
 	else
-		fuse_reply_buf(req, reinterpret_cast<const char *>(buffer.data()),
+		fuse_reply_buf(req, reinterpret_cast<const char *>(buffer.get()),
 		    static_cast<std::size_t>(n));
 }
 

@@ -16,7 +16,6 @@
 #include <atomic>
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <csignal>
 #include <cstring>
@@ -27,7 +26,6 @@
 #include <numeric>
 #include <sstream>
 #include <random>
-#include <mutex>
 #include <set>
 #include <stop_token>
 #include <thread>
@@ -158,13 +156,16 @@ protected:
 			return;
 		const std::string abort = "/sys/fs/fuse/connections/" +
 		    std::to_string(minor(st.st_dev)) + "/abort";
-		watchdog = std::jthread([abort, deadline](std::stop_token done) {
-			std::mutex m;
-			std::condition_variable_any wake;
-			std::unique_lock lock(m);
-			wake.wait_for(lock, done, deadline, [] { return false; });
-			if (!done.stop_requested())
-				std::ofstream(abort) << "1";
+		watchdog = std::jthread([abort, deadline](
+		    const std::stop_token &done) {
+			const auto end = std::chrono::steady_clock::now() + deadline;
+			while (std::chrono::steady_clock::now() < end)
+				if (done.stop_requested())
+					return;
+				else
+					std::this_thread::sleep_for(
+					    std::chrono::milliseconds(50));
+			std::ofstream(abort) << "1";
 		});
 	}
 
@@ -260,11 +261,12 @@ TEST_F(View, MirrorsTheTreeAtAnyDepthWithoutSpecialFiles)
 	// ls lists: a backup that deletes must not take it for gone.
 	const std::string damaged = dir + "/folder/damaged";
 	mounts.push_back(damaged);
-	const bool ext4 = geteuid() == 0 && run_tool({"sh", "-c", "truncate -s "
-	    "4M \"$1\" && mkfs.ext4 -q \"$1\" && mkdir \"$0\" && mount -o loop "
-	    "\"$1\" \"$0\" && echo >\"$0/x\" && umount \"$0\" && debugfs -w -R "
-	    "'clri x' \"$1\" 2>/dev/null && mount -o loop \"$1\" \"$0\"", damaged,
-	    make_temp_dir() + "/ext4"}, {.program = "sh"}).status == 0;
+	const char *damage = "truncate -s 4M \"$1\" && mkfs.ext4 -q \"$1\" && "
+	    "mkdir \"$0\" && mount -o loop \"$1\" \"$0\" && echo >\"$0/x\" && "
+	    "umount \"$0\" && debugfs -w -R 'clri x' \"$1\" 2>/dev/null && "
+	    "mount -o loop \"$1\" \"$0\"";
+	const bool ext4 = geteuid() == 0 && run_tool({"sh", "-c", damage,
+	    damaged, make_temp_dir() + "/ext4"}, {.program = "sh"}).status == 0;
 	// A copy of /dev/zero, which only root can make.
 	mknod((dir + "/zero").c_str(), S_IFCHR | 0666, makedev(1, 5));
 	// Deeper than PATH_MAX.
@@ -956,7 +958,7 @@ TEST_F(View, AnswersAsAReadOnlyBindMountOfDirDoes)
 		return n < 0 ? failed() : text(buffer, static_cast<std::size_t>(n)); }},
 	    {"read", [&](const text &p) { const int fd = open(p.c_str(),
 		O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-		const text all = fd < 0 ? failed() : bytes(p, fd);
+		text all = fd < 0 ? failed() : bytes(p, fd);
 		close(fd);
 		return all; }},
 	    {"hold", hold},
