@@ -618,7 +618,9 @@ list(fuse_req_t req, fuse_ino_t ino, std::size_t size, off_t offset,
 		e.attr.st_ino = view_inode(v, entry->d_ino, dir_stat.st_dev);
 		e.attr.st_mode = DTTOIF(entry->d_type);
 		struct stat st {};
-		if (entry->d_type == DT_UNKNOWN && fstatat(fd, entry->d_name, &st,
+		// Where the view itself is bound, only a lookup tells it.
+		if (entry->d_type == DT_UNKNOWN && !is_own_mount(v, fd,
+		    entry->d_name) && fstatat(fd, entry->d_name, &st,
 		    AT_SYMLINK_NOFOLLOW) == 0)
 			e.attr.st_mode = st.st_mode;
 		if (e.attr.st_mode != 0 && !is_shown(e.attr.st_mode))
