@@ -300,8 +300,8 @@ share_descriptors(view &v)
 	files.rlim_cur = files.rlim_max;
 	setrlimit(RLIMIT_NOFILE, &files);
 	getrlimit(RLIMIT_NOFILE, &files);
-	v.file_limit = files.rlim_cur / 8 * 3;
-	v.folder_limit = files.rlim_cur / 8;
+	v.files.limit = files.rlim_cur / 8 * 3;
+	v.folders.limit = files.rlim_cur / 8;
 	v.node_fd_limit = files.rlim_cur / 4;
 }
 
@@ -540,27 +540,53 @@ view_listxattr(fuse_req_t req, fuse_ino_t ino, std::size_t size)
 }
 
 bool
-take_descriptor(std::atomic<unsigned long> &open, unsigned long limit)
+take_descriptor(view &v, descriptor_share &share, uid_t user)
 {
-	if (open.fetch_add(1) < limit)
-		return true;
-	open--;
-	return false;
+	const std::scoped_lock locked(v.lock);
+	unsigned long &own = share.by_user[user];
+	if (share.taken >= share.limit || own >= share.limit - share.limit / 4)
+		return false;
+	share.taken++;
+	own++;
+	return true;
 }
 
-// libfuse keeps a handle as a 64-bit number, and an open folder's is its
-// DIR *: the cast back cannot be avoided.
-DIR *
-dir_of(const fuse_file_info *fi)
+void
+give_back(view &v, descriptor_share &share, uid_t user)
 {
-	return reinterpret_cast<DIR *>(fi->fh); // NOLINT(performance-no-int-to-ptr)
+	const std::scoped_lock locked(v.lock);
+	share.taken--;
+	if (--share.by_user[user] == 0)
+		share.by_user.erase(user);
+}
+
+// An open folder, and who opened it, whose share it is taken from.
+struct open_folder {
+	DIR *dir;
+	uid_t user;
+};
+
+// libfuse keeps a handle as a 64-bit number: an open folder's is its
+// address, which cannot be cast back otherwise.
+open_folder &
+folder_of(const fuse_file_info *fi)
+{
+	return *reinterpret_cast<open_folder *>(fi->fh); // NOLINT(performance-no-int-to-ptr)
+}
+
+// An open file's handle is its descriptor and its user, side by side.
+int
+fd_of(const fuse_file_info *fi)
+{
+	return static_cast<int>(fi->fh & 0xffffffffu);
 }
 
 void
 view_opendir(fuse_req_t req, fuse_ino_t ino, fuse_file_info *fi)
 {
 	view &v = view_of(req);
-	if (!take_descriptor(v.open_dirs, v.folder_limit)) {
+	const uid_t user = fuse_req_ctx(req)->uid;
+	if (!take_descriptor(v, v.folders, user)) {
 		fuse_reply_err(req, EMFILE);
 		return;
 	}
@@ -572,11 +598,11 @@ view_opendir(fuse_req_t req, fuse_ino_t ino, fuse_file_info *fi)
 		const int error = fd < 0 ? fd : -errno;
 		if (fd >= 0)
 			close(fd);
-		v.open_dirs--;
+		give_back(v, v.folders, user);
 		reply_error(req, error);
 		return;
 	}
-	fi->fh = reinterpret_cast<std::uintptr_t>(dir);
+	fi->fh = reinterpret_cast<std::uintptr_t>(new open_folder{dir, user});
 	fuse_reply_open(req, fi);
 }
 
@@ -589,7 +615,7 @@ list(fuse_req_t req, fuse_ino_t ino, std::size_t size, off_t offset,
 {
 	view &v = view_of(req);
 	node &parent = node_of(v, ino);
-	DIR *dir = dir_of(fi);
+	DIR *dir = folder_of(fi).dir;
 	const int fd = dirfd(dir);
 	struct stat dir_stat {};
 	if (fstat(fd, &dir_stat) != 0) {
@@ -661,8 +687,10 @@ view_readdirplus(fuse_req_t req, fuse_ino_t ino, std::size_t size,
 void
 view_releasedir(fuse_req_t req, fuse_ino_t, fuse_file_info *fi)
 {
-	closedir(dir_of(fi));
-	view_of(req).open_dirs--;
+	const open_folder &folder = folder_of(fi);
+	closedir(folder.dir);
+	give_back(view_of(req), view_of(req).folders, folder.user);
+	delete &folder;
 	fuse_reply_err(req, 0);
 }
 
@@ -688,7 +716,8 @@ view_open(fuse_req_t req, fuse_ino_t ino, fuse_file_info *fi)
 		fuse_reply_err(req, EROFS);
 		return;
 	}
-	if (!take_descriptor(v.open_files, v.file_limit)) {
+	const uid_t user = fuse_req_ctx(req)->uid;
+	if (!take_descriptor(v, v.files, user)) {
 		fuse_reply_err(req, EMFILE);
 		return;
 	}
@@ -700,11 +729,12 @@ view_open(fuse_req_t req, fuse_ino_t ino, fuse_file_info *fi)
 		const int error = fd < 0 ? fd : -errno;
 		if (fd >= 0)
 			close(fd);
-		v.open_files--;
+		give_back(v, v.files, user);
 		reply_error(req, error);
 		return;
 	}
-	fi->fh = static_cast<std::uint64_t>(fd);
+	fi->fh = static_cast<std::uint64_t>(user) << 32 |
+	    static_cast<std::uint32_t>(fd);
 	fi->keep_cache = is_unchanged(v, n, st) || v.keep_cache;
 	fuse_reply_open(req, fi);
 }
@@ -714,7 +744,7 @@ view_read(fuse_req_t req, fuse_ino_t, std::size_t size, off_t offset,
     fuse_file_info *fi)
 {
 	const view &v = view_of(req);
-	const int fd = static_cast<int>(fi->fh);
+	const int fd = fd_of(fi);
 	// Left unfilled: every byte sent is written first.
 	const auto buffer = std::make_unique_for_overwrite<std::uint8_t[]>(size);
 	const std::int64_t n = read_scrambled(std::span(buffer.get(), size),
@@ -736,8 +766,9 @@ view_read(fuse_req_t req, fuse_ino_t, std::size_t size, off_t offset,
 void
 view_release(fuse_req_t req, fuse_ino_t, fuse_file_info *fi)
 {
-	close(static_cast<int>(fi->fh));
-	view_of(req).open_files--;
+	close(fd_of(fi));
+	give_back(view_of(req), view_of(req).files,
+	    static_cast<uid_t>(fi->fh >> 32));
 	fuse_reply_err(req, 0);
 }
 

@@ -5,7 +5,6 @@
 
 #include <fuse_lowlevel.h>
 
-#include <atomic>
 #include <climits>
 #include <cstdint>
 #include <list>
@@ -51,6 +50,15 @@ struct file_id_hash {
 	}
 };
 
+// Descriptors that open files, or open folders, may take: so many in all,
+// and by any one user three quarters of them, so that one client holding
+// thousands cannot lock the others out.
+struct descriptor_share {
+	unsigned long limit = 0;
+	unsigned long taken = 0;
+	std::unordered_map<uid_t, unsigned long> by_user;
+};
+
 // What every request of the view needs, and all it keeps: no password,
 // no path.
 struct view {
@@ -62,15 +70,11 @@ struct view {
 	double attr_timeout = 1;
 	double negative_timeout = 0;
 	bool keep_cache = false; // -o kernel_cache: even across changes
-	// Open files may take this many descriptors, open folders and nodes
-	// their own shares; the rest are kept for the lookups under way, so
-	// that one reader holding thousands of files or folders cannot lock
-	// everyone out of all the others.
-	unsigned long file_limit = 0;
-	unsigned long folder_limit = 0;
+	// Open files, open folders and nodes have their own shares of the
+	// descriptors; the rest are kept for the lookups under way.
+	descriptor_share files;
+	descriptor_share folders;
 	unsigned long node_fd_limit = 0;
-	std::atomic<unsigned long> open_files = 0;
-	std::atomic<unsigned long> open_dirs = 0;
 	int served = -1; // told once the kernel has started the view
 	std::mutex lock;
 	std::unordered_map<file_id, std::unique_ptr<node>, file_id_hash> nodes;
