@@ -147,6 +147,7 @@ fault encrypt_video_fs/main.cc key_from 'key == 0' 'false' "key 0 not refused by
 fault encrypt_video_fs/view.cc show 'st.st_ino = view_inode(v, st.st_ino' 'st.st_mode &= ~0222u; st.st_ino = view_inode(v, st.st_ino' "write bits taken from the modes of DIR"
 fault encrypt_video_fs/view.cc show 'return -EOVERFLOW;' 'st.st_size = -1;' "a size past the largest shown as it overflows"
 fault encrypt_video_fs/view.cc find_again 'st.st_ino != n.inode' 'false' "a node found again by a name that now leads to another file"
+fault encrypt_video_fs/view.cc remember 'if (v.handles && st.st_dev == v.root.device)' 'if (false)' "a folder that gave up its descriptor lost when renamed, even as root"
 fault encrypt_video_fs/view.cc is_hidden_from 'fuse_req_ctx(req)->uid != 0' 'false' "trusted.* names shown to every user"
 fault encrypt_video_fs/view.cc share_descriptors 'v.files.limit = files.rlim_cur / 8 * 3;' 'v.files.limit = files.rlim_cur;' "no descriptors kept for the lookups of others"
 fault encrypt_video_fs/view.cc take_descriptor ' || own >= share.limit - share.limit / 4' '' "one user may take every open file's descriptor"

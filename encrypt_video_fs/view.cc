@@ -213,6 +213,20 @@ place(view &v, node &n, node &parent, const char *name)
 	}
 }
 
+// The handle of the file open as fd, or nothing where it has none.
+std::string
+handle_of(int fd)
+{
+	std::string handle(sizeof(file_handle) + MAX_HANDLE_SZ, '\0');
+	auto *h = reinterpret_cast<file_handle *>(handle.data());
+	h->handle_bytes = MAX_HANDLE_SZ;
+	int mount_id = 0;
+	if (name_to_handle_at(fd, "", h, &mount_id, AT_EMPTY_PATH) != 0)
+		return {};
+	handle.resize(sizeof(file_handle) + h->handle_bytes);
+	return handle;
+}
+
 // The node of the file open as fd, which it takes.
 node &
 remember(view &v, node &parent, const char *name, int fd, const struct stat &st)
@@ -223,6 +237,8 @@ remember(view &v, node &parent, const char *name, int fd, const struct stat &st)
 		slot = std::make_unique<node>();
 		slot->device = st.st_dev;
 		slot->inode = st.st_ino;
+		if (v.handles && st.st_dev == v.root.device)
+			slot->handle = handle_of(fd);
 	}
 	node &n = *slot;
 	keep_fd(v, n, fd);
@@ -280,6 +296,14 @@ open_folders(view &v, const char *name, const char *dir,
 		    std::strerror(errno));
 	v.root.device = dir_stat.st_dev;
 	v.root.inode = dir_stat.st_ino;
+	// Only with CAP_DAC_READ_SEARCH, and where DIR's file system has them.
+	std::string probe = handle_of(v.root.fd);
+	const int by_handle = probe.empty() ? -1 : open_by_handle_at(
+	    v.root.fd, reinterpret_cast<file_handle *>(probe.data()),
+	    O_PATH | O_CLOEXEC);
+	v.handles = by_handle >= 0;
+	if (by_handle >= 0)
+		close(by_handle);
 	const int mount_fd = realpath(mount_point, mount_path) == nullptr ?
 	    -1 : open(mount_path, O_PATH | O_DIRECTORY | O_CLOEXEC);
 	if (mount_fd < 0)
@@ -321,8 +345,17 @@ int
 find_again(view &v, node &parent, const std::string &name, // NOLINT(misc-no-recursion)
     const node &n)
 {
-	const held_fd up(v, parent);
-	int fd = up.fd() < 0 ? up.fd() : open_at(up.fd(), name.c_str(), O_PATH, 0);
+	int fd = 0;
+	// Set when the node was made, and never since.
+	if (std::string handle = n.handle; !handle.empty()) {
+		fd = open_by_handle_at(v.root.fd, reinterpret_cast<file_handle *>(
+		    handle.data()), O_PATH | O_CLOEXEC);
+		fd = fd < 0 ? -errno : fd;
+	} else {
+		const held_fd up(v, parent);
+		fd = up.fd() < 0 ? up.fd() : open_at(up.fd(), name.c_str(),
+		    O_PATH, 0);
+	}
 	struct stat st {};
 	if (fd >= 0 && (fstat(fd, &st) != 0 || st.st_dev != n.device ||
 	    st.st_ino != n.inode)) {

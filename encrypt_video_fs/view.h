@@ -26,6 +26,9 @@ struct node {
 	int fd = -1;
 	node *parent = nullptr;
 	std::string name;
+	// Where the view may open files by handle (as root), what finds it
+	// again wherever it has moved to on DIR's own file system.
+	std::string handle;
 	std::uint64_t lookups = 0; // as the kernel counts them
 	unsigned children = 0;     // nodes that name it as their parent
 	unsigned users = 0;        // requests using its descriptor now
@@ -76,6 +79,7 @@ struct view {
 	descriptor_share folders;
 	unsigned long node_fd_limit = 0;
 	int served = -1; // told once the kernel has started the view
+	bool handles = false; // whether files of DIR open by handle here
 	std::mutex lock;
 	std::unordered_map<file_id, std::unique_ptr<node>, file_id_hash> nodes;
 	std::list<node *> with_fd; // the last used first

@@ -20,11 +20,12 @@ struct unmounted {
 	explicit unmounted(const std::string &dir, unsigned long node_fds)
 	{
 		struct stat st {};
-		v.root.fd = open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+		v.root.fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 		fstat(v.root.fd, &st);
 		v.root.device = st.st_dev;
 		v.root.inode = st.st_ino;
 		v.node_fd_limit = node_fds;
+		v.handles = geteuid() == 0;
 	}
 	~unmounted() { close(v.root.fd); }
 	unmounted(const unmounted &) = delete;
@@ -78,6 +79,20 @@ TEST(Nodes, OnePerFileOfDirWhateverItsNamesAndDescriptorsHeld)
 	ASSERT_EQ(rename((dir + "/g").c_str(), (dir + "/f").c_str()), 0);
 	EXPECT_EQ(held_fd(u.v, *replaced).fd(), -ESTALE);
 	forget(u.v, *replaced, 1);
+	// A folder renamed after giving up its descriptor (to f here) is
+	// still found by its handle, where it has one.
+	EXPECT_GE(held_fd(u.v, *f).fd(), 0);
+	ASSERT_EQ(rename((dir + "/d").c_str(), (dir + "/e").c_str()), 0);
+	alignas(file_handle) unsigned char probe[sizeof(file_handle) +
+	    MAX_HANDLE_SZ] = {};
+	auto *handle = reinterpret_cast<file_handle *>(probe);
+	handle->handle_bytes = MAX_HANDLE_SZ;
+	int mount_id = 0;
+	node *inner = u.find(*d, "inner");
+	EXPECT_EQ(inner != nullptr, geteuid() == 0 && name_to_handle_at(
+	    AT_FDCWD, dir.c_str(), handle, &mount_id, 0) == 0);
+	if (inner != nullptr)
+		forget(u.v, *inner, 1);
 
 	forget(u.v, *d, 1);
 	forget(u.v, *f, 2);
