@@ -223,8 +223,8 @@ handle_of(int fd)
 	int mount_id = 0;
 	if (name_to_handle_at(fd, "", h, &mount_id, AT_EMPTY_PATH) != 0)
 		return {};
-	handle.resize(sizeof(file_handle) + h->handle_bytes);
-	return handle;
+	// Copied to its own size: a node keeps it for as long as it lives.
+	return handle.substr(0, sizeof(file_handle) + h->handle_bytes);
 }
 
 // The node of the file open as fd, which it takes.
