@@ -151,7 +151,10 @@ protected:
 	abort_after(const std::string &at, std::chrono::seconds deadline)
 	{
 		struct stat st {};
-		::mount("none", "/sys/fs/fuse/connections", "fusectl", 0, nullptr);
+		// Mounted only for the test, and so unmounted with its views.
+		if (::mount("none", "/sys/fs/fuse/connections", "fusectl", 0,
+		    nullptr) == 0)
+			mounts.insert(mounts.begin(), "/sys/fs/fuse/connections");
 		if (stat(at.c_str(), &st) != 0)
 			return;
 		const std::string abort = "/sys/fs/fuse/connections/" +
