@@ -10,6 +10,7 @@
 #include <sys/xattr.h>
 
 #include <dirent.h>
+#include <sched.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -914,19 +915,27 @@ TEST_F(View, AnswersAsAReadOnlyBindMountOfDirDoes)
 		return S_ISDIR(st.st_mode) ? shown + listing("/proc/self/fd/" +
 		    std::to_string(fd)) : shown + bytes(p, fd);
 	};
-	// In a thread of its own, which the raw calls alone make nobody.
+	// In a thread of its own, which the raw calls alone make nobody, and
+	// from inside either side, so that the folders above it need not be
+	// open to others (TMPDIR may be anyone's).
 	const auto as_nobody = [&](const text &p) {
+		const text &side = p.starts_with(bound) ? bound : at;
+		const text inside = "." + p.substr(side.size());
 		text all;
 		std::thread([&] {
-			if (syscall(SYS_setgroups, 0, nullptr) != 0 ||
+			if (unshare(CLONE_FS) != 0 || chdir(side.c_str()) != 0 ||
+			    syscall(SYS_setgroups, 0, nullptr) != 0 ||
 			    syscall(SYS_setresgid, 65534, 65534, 65534) != 0 ||
-			    syscall(SYS_setresuid, 65534, 65534, 65534) != 0)
+			    syscall(SYS_setresuid, 65534, 65534, 65534) != 0) {
+				ADD_FAILURE() << "nobody in " << side << ": " << failed();
 				return;
-			const int fd = open(p.c_str(), O_RDONLY | O_NONBLOCK |
+			}
+			const int fd = open(inside.c_str(), O_RDONLY | O_NONBLOCK |
 			    O_CLOEXEC);
 			all = fd >= 0 ? "ok " : failed() + " ";
 			close(fd);
-			const ssize_t n = llistxattr(p.c_str(), buffer, sizeof buffer);
+			const ssize_t n = llistxattr(inside.c_str(), buffer,
+			    sizeof buffer);
 			all += n < 0 ? failed() : text(buffer,
 			    static_cast<std::size_t>(n));
 		}).join();
