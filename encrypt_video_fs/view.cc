@@ -28,14 +28,16 @@
 
 namespace {
 
+// The file that name is in the folder open as dir, a link itself and not
+// what it leads to; never anything above dir, whatever name holds.
 int
-open_at(int dir, const char *path, std::uint64_t flags, std::uint64_t resolve)
+open_at(int dir, const char *name)
 {
 	open_how how{};
-	how.flags = flags | O_NOFOLLOW | O_CLOEXEC;
-	how.resolve = resolve | RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS;
+	how.flags = O_PATH | O_NOFOLLOW | O_CLOEXEC;
+	how.resolve = RESOLVE_BENEATH;
 	const long fd = retry_interrupted([&] {
-		return syscall(SYS_openat2, dir, path, &how, sizeof how);
+		return syscall(SYS_openat2, dir, name, &how, sizeof how);
 	});
 	return fd < 0 ? -errno : static_cast<int>(fd);
 }
@@ -261,7 +263,7 @@ look_up_in(view &v, node &parent, int dir, const char *name,
 {
 	if (is_own_mount(v, dir, name))
 		return -ELOOP;
-	const int fd = open_at(dir, name, O_PATH, 0);
+	const int fd = open_at(dir, name);
 	if (fd < 0)
 		return fd;
 	struct stat st {};
@@ -353,8 +355,7 @@ find_again(view &v, node &parent, const std::string &name, // NOLINT(misc-no-rec
 		fd = fd < 0 ? -errno : fd;
 	} else {
 		const held_fd up(v, parent);
-		fd = up.fd() < 0 ? up.fd() : open_at(up.fd(), name.c_str(),
-		    O_PATH, 0);
+		fd = up.fd() < 0 ? up.fd() : open_at(up.fd(), name.c_str());
 	}
 	struct stat st {};
 	if (fd >= 0 && (fstat(fd, &st) != 0 || st.st_dev != n.device ||
