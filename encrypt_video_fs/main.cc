@@ -1,15 +1,9 @@
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
-#include <sys/wait.h>
-
 #include <fcntl.h>
 #include <fuse_lowlevel.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
-#include <csignal>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +12,7 @@
 
 #include "edge.h"
 #include "password.h"
+#include "start.h"
 #include "view.h"
 
 namespace {
@@ -31,6 +26,13 @@ struct command_line {
 	const char *mount_point = nullptr;
 	char *passfile = nullptr;
 	unsigned max_read = 0;
+	view *shown;
+};
+
+// Keys of the options taken here that are not refused.
+enum : int {
+	timeout_key = -10,
+	kernel_cache_key = -11,
 };
 
 // Options of libfuse's that would break a promise of the view: each is
@@ -42,6 +44,9 @@ const char *const refusals[] = {
 	"the view shows the owners of DIR, which decide who may read",
 	"the view shows the modes of DIR, which decide who may read",
 	"the view is of a folder, not of a block device",
+	"the view shows DIR as it is; give the folder to show as DIR",
+	"a change in DIR must show within two seconds, which a timeout over "
+	    "1 second breaks",
 };
 
 const fuse_opt options[] = {
@@ -58,8 +63,33 @@ const fuse_opt options[] = {
 	FUSE_OPT_KEY("umask=", 2),
 	FUSE_OPT_KEY("blkdev", 3),
 	FUSE_OPT_KEY("blksize=", 3),
+	FUSE_OPT_KEY("modules=", 4),
+	FUSE_OPT_KEY("entry_timeout=", timeout_key),
+	FUSE_OPT_KEY("attr_timeout=", timeout_key),
+	FUSE_OPT_KEY("negative_timeout=", timeout_key),
+	FUSE_OPT_KEY("kernel_cache", kernel_cache_key),
+	// What the view always does, or what a view of nodes cannot.
+	FUSE_OPT_KEY("auto_cache", FUSE_OPT_KEY_DISCARD),
+	FUSE_OPT_KEY("use_ino", FUSE_OPT_KEY_DISCARD),
+	FUSE_OPT_KEY("noforget", FUSE_OPT_KEY_DISCARD),
 	FUSE_OPT_END,
 };
+
+// Sets the timeout that arg names, if it is short enough.
+bool
+take_timeout(view &v, const char *arg)
+{
+	const std::string_view option = arg;
+	const std::string_view key = option.substr(0, option.find('='));
+	char *end = nullptr;
+	const double seconds = std::strtod(arg + key.size() + 1, &end);
+	if (end == arg + key.size() + 1 || *end != '\0' || !(seconds >= 0) ||
+	    seconds > 1)
+		return false;
+	(key == "entry_timeout" ? v.entry_timeout : key == "attr_timeout" ?
+	    v.attr_timeout : v.negative_timeout) = seconds;
+	return true;
+}
 
 // Both operands are taken here, and the refused options, so that each
 // fault is told in our words.
@@ -68,6 +98,14 @@ take_argument(void *data, const char *arg, int key, fuse_args *)
 {
 	auto *line = static_cast<command_line *>(data);
 
+	if (key == timeout_key && take_timeout(*line->shown, arg))
+		return 0;
+	if (key == timeout_key)
+		key = std::size(refusals) - 1;
+	if (key == kernel_cache_key) {
+		line->shown->keep_cache = true;
+		return 0;
+	}
 	if (key >= 0)
 		exit_with_error("%s: refusing -o %s: %s.\n", line->name, arg,
 		    refusals[key]);
@@ -80,36 +118,6 @@ take_argument(void *data, const char *arg, int key, fuse_args *)
 	else
 		return -1;
 	return 0;
-}
-
-// Whether the folder open at fd is the one of dir or below it, however
-// either was named: its parents are walked up to "/", across mounts.
-bool
-is_within(int fd, const struct stat &dir)
-{
-	bool within = false;
-
-	for (;;) {
-		struct stat here {};
-		struct stat up_stat {};
-		if (fstat(fd, &here) != 0)
-			break;
-		if (here.st_dev == dir.st_dev && here.st_ino == dir.st_ino) {
-			within = true;
-			break;
-		}
-		const int up = openat(fd, "..", O_PATH | O_DIRECTORY | O_CLOEXEC);
-		if (up < 0 || fstat(up, &up_stat) != 0 ||
-		    (up_stat.st_dev == here.st_dev && up_stat.st_ino == here.st_ino)) {
-			if (up >= 0)
-				close(up);
-			break;
-		}
-		close(fd);
-		fd = up;
-	}
-	close(fd);
-	return within;
 }
 
 std::int32_t
@@ -147,107 +155,6 @@ key_from(const char *name, const char *passfile)
 	return key;
 }
 
-// DIR and MOUNTPOINT, checked and made absolute: the daemon runs in "/".
-void
-open_folders(const char *name, const command_line &line, view &v,
-    char (&dir_path)[PATH_MAX], char (&mount_path)[PATH_MAX])
-{
-	struct stat dir_stat {};
-
-	v.root = open(line.dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-	if (v.root < 0 || fstat(v.root, &dir_stat) != 0 ||
-	    realpath(line.dir, dir_path) == nullptr)
-		exit_with_error("%s: could not open %s: %s.\n", name, line.dir,
-		    std::strerror(errno));
-	v.root_device = dir_stat.st_dev;
-	const int mount_point = realpath(line.mount_point, mount_path) ==
-	    nullptr ? -1 : open(mount_path, O_PATH | O_DIRECTORY | O_CLOEXEC);
-	if (mount_point < 0)
-		exit_with_error("%s: could not open the mount point %s: %s.\n",
-		    name, line.mount_point, std::strerror(errno));
-	// The view would contain itself, and reading it would go round for
-	// ever.
-	if (is_within(mount_point, dir_stat))
-		exit_with_error("%s: the mount point %s is inside %s.\n", name,
-		    line.mount_point, line.dir);
-}
-
-// Once mounted, nothing may be left behind that nobody serves.
-[[noreturn]] void
-fail_to_start(fuse *f, const char *name)
-{
-	const int error = errno;
-
-	fuse_unmount(f);
-	exit_with_error("%s: could not start the view: %s.\n", name,
-	    std::strerror(error));
-}
-
-dev_t
-device_of(const char *path, int sync)
-{
-	struct statx st {};
-
-	return statx(AT_FDCWD, path, sync | AT_NO_AUTOMOUNT, STATX_TYPE,
-	    &st) == 0 ? makedev(st.stx_dev_major, st.stx_dev_minor) : 0;
-}
-
-// The command returns once the view answers, or says why it never will.
-// The kernel holds a request until the daemon has taken the mount, and
-// only the daemon can answer one that must be asked of it.
-[[noreturn]] void
-return_when_served(fuse *f, pid_t daemon, const char *name,
-    const char *mount_path, dev_t own_device)
-{
-	fuse_session *se = fuse_get_session(f);
-
-	// Its copy of the device would keep a view whose daemon died waiting
-	// instead of failing.
-	const int null = open("/dev/null", O_RDWR | O_CLOEXEC);
-	dup2(null, fuse_session_fd(se));
-	close(null);
-	fuse_remove_signal_handlers(se);
-	errno = 0;
-	if (device_of(mount_path, AT_STATX_FORCE_SYNC) == own_device)
-		std::exit(0);
-	const int error = errno != 0 ? errno : ENOTCONN;
-	int status = 0;
-	retry_interrupted([&] { return waitpid(daemon, &status, 0); });
-	// A daemon that was killed could not unmount.
-	if (WIFSIGNALED(status))
-		fuse_unmount(f);
-	exit_with_error("%s: the view stopped before it answered: %s.\n",
-	    name, std::strerror(error));
-}
-
-int
-serve(fuse *f, const fuse_cmdline_opts &fuse_line)
-{
-	int status = chdir("/");
-
-	if (status == 0 && fuse_line.singlethread != 0) {
-		status = fuse_loop(f);
-	} else if (status == 0) {
-		fuse_loop_config *config = fuse_loop_cfg_create();
-		fuse_loop_cfg_set_clone_fd(config,
-		    static_cast<unsigned int>(fuse_line.clone_fd));
-		// Unless given, libfuse's default, which it would not take
-		// back from itself.
-		if (fuse_line.max_idle_threads != UINT_MAX)
-			fuse_loop_cfg_set_idle_threads(config,
-			    fuse_line.max_idle_threads);
-		fuse_loop_cfg_set_max_threads(config, fuse_line.max_threads);
-		status = fuse_loop_mt(f, config);
-		fuse_loop_cfg_destroy(config);
-	}
-	fuse_remove_signal_handlers(fuse_get_session(f));
-	fuse_unmount(f);
-	fuse_destroy(f);
-	// Unmounted, or asked to stop by a signal: either way a clean end.
-	return status == 0 || status == SIGTERM || status == SIGINT ||
-	    status == SIGHUP ? 0 : 1;
-}
-
 }
 
 int
@@ -255,7 +162,8 @@ main(int argc, char *argv[])
 {
 	const char *name = program_name(argc, argv, "encrypt_video_fs");
 	fuse_args args = FUSE_ARGS_INIT(argc, argv);
-	command_line line{.name = name};
+	view v;
+	command_line line{.name = name, .shown = &v};
 	fuse_cmdline_opts fuse_line{};
 
 	// With a standard stream closed, DIR would take its number, and the
@@ -280,9 +188,19 @@ main(int argc, char *argv[])
 		    "passfile=FILE.  Unmount\n"
 		    "with fusermount3 -u MOUNTPOINT.  See encrypt_video_fs(1).\n"
 		    "\n"
-		    "    -o passfile=FILE       read the password from FILE\n");
+		    "    -o passfile=FILE       read the password from FILE\n"
+		    "    -o entry_timeout=T, attr_timeout=T, negative_timeout=T\n"
+		    "                           seconds the kernel may keep names "
+		    "and attributes\n"
+		    "                           (at most 1; 1, 1 and 0 unless given)\n"
+		    "    -o kernel_cache        keep read bytes even when DIR "
+		    "changes\n"
+		    "\n"
+		    "Refused: -o auto_unmount, uid=, gid=, umask=, blkdev, "
+		    "blksize=, modules=.\n"
+		    "Always on: ro, nodev, nosuid, default_permissions.\n\n");
 		fuse_cmdline_help();
-		fuse_lib_help(&args);
+		fuse_lowlevel_help();
 		return std::fflush(stdout) == 0 ? 0 : 1;
 	}
 	if (fuse_line.show_version != 0) {
@@ -293,19 +211,11 @@ main(int argc, char *argv[])
 	if (line.dir == nullptr || line.mount_point == nullptr)
 		exit_with_error(usage, name);
 
-	view v{};
 	char dir_path[PATH_MAX];
 	char mount_path[PATH_MAX];
-	open_folders(name, line, v, dir_path, mount_path);
+	open_folders(v, name, line.dir, line.mount_point, dir_path, mount_path);
 	v.max_read = line.max_read;
-	// A descriptor for every open file: as many as this process may
-	// have, a quarter of them kept for lookups and listings.
-	rlimit files{};
-	getrlimit(RLIMIT_NOFILE, &files);
-	files.rlim_cur = files.rlim_max;
-	setrlimit(RLIMIT_NOFILE, &files);
-	getrlimit(RLIMIT_NOFILE, &files);
-	v.file_limit = files.rlim_cur - files.rlim_cur / 4;
+	share_descriptors(v);
 
 	// After the user's own options, so that these win over "rw", "dev"
 	// and "suid", which mount(8) passes for an /etc/fstab line.
@@ -317,13 +227,12 @@ main(int argc, char *argv[])
 	fuse_opt_add_arg(&args, "-o");
 	fuse_opt_add_arg(&args, forced);
 	std::free(forced);
-	// A file read again comes from the kernel's cache, unless it changed.
-	fuse_opt_insert_arg(&args, 1, "-oauto_cache");
-	const fuse_operations operations = view_operations();
+	const fuse_lowlevel_ops operations = view_operations();
 	// Options are checked here, before the password is asked for.
-	fuse *f = fuse_new(&args, &operations, sizeof operations, &v);
+	fuse_session *se = fuse_session_new(&args, &operations,
+	    sizeof operations, &v);
 	fuse_opt_free_args(&args);
-	if (f == nullptr) {
+	if (se == nullptr) {
 		std::free(line.passfile);
 		return 1;
 	}
@@ -337,37 +246,12 @@ main(int argc, char *argv[])
 		    "let every user open it (mode 0666, as udev makes it).\n",
 		    name, std::strerror(errno));
 	close(device);
-	// Files are opened as the very inodes that were checked, through it.
+	// Files are opened as the very inodes that were looked up, through it.
 	if (access("/proc/self/fd", X_OK) != 0)
 		exit_with_error("%s: no /proc here, through which files are "
 		    "opened: mount it (mount -t proc proc /proc).\n", name);
 
 	v.scramble = make_scrambler(key_from(name, line.passfile));
 	std::free(line.passfile);
-	// From before the mount, so that no signal can leave one that nobody
-	// serves.
-	fuse_session *se = fuse_get_session(f);
-	if (fuse_set_signal_handlers(se) != 0 || fuse_mount(f, mount_path) != 0) {
-		fuse_destroy(f);
-		return 1;
-	}
-	// Asked of the kernel alone: nobody answers the view yet.
-	// Without it, the command could not tell when the view answers.
-	if ((v.own_device = device_of(mount_path, AT_STATX_DONT_SYNC)) == 0)
-		fail_to_start(f, name);
-	if (fuse_session_exited(se) == 0 && fuse_line.foreground == 0) {
-		const pid_t daemon = fork();
-		if (daemon < 0)
-			fail_to_start(f, name);
-		if (daemon > 0)
-			return_when_served(f, daemon, name, mount_path,
-			    v.own_device);
-		setsid();
-		const int null_fd = open("/dev/null", O_RDWR | O_CLOEXEC);
-		for (const int stream : {STDIN_FILENO, STDOUT_FILENO,
-		    STDERR_FILENO})
-			dup2(null_fd, stream);
-		close(null_fd);
-	}
-	return serve(f, fuse_line);
+	mount_and_serve(se, v, name, mount_path, fuse_line);
 }

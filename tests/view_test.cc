@@ -2,6 +2,7 @@
 
 #include <sys/mount.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -9,6 +10,7 @@
 #include <sys/xattr.h>
 
 #include <dirent.h>
+#include <sched.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -21,10 +23,12 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <numeric>
 #include <sstream>
 #include <random>
 #include <set>
+#include <stop_token>
 #include <thread>
 
 #include "run_tool.h"
@@ -141,7 +145,36 @@ protected:
 		return argv[2];
 	}
 
+	// A view that waits on itself would hold the test in a sleep that
+	// no signal ends: past the deadline its connection is aborted, which
+	// fails every call to it instead.
+	void
+	abort_after(const std::string &at, std::chrono::seconds deadline)
+	{
+		struct stat st {};
+		// Mounted only for the test, and so unmounted with its views.
+		if (::mount("none", "/sys/fs/fuse/connections", "fusectl", 0,
+		    nullptr) == 0)
+			mounts.insert(mounts.begin(), "/sys/fs/fuse/connections");
+		if (stat(at.c_str(), &st) != 0)
+			return;
+		const std::string abort = "/sys/fs/fuse/connections/" +
+		    std::to_string(minor(st.st_dev)) + "/abort";
+		watchdog = std::jthread([abort, deadline](
+		    const std::stop_token &done) {
+			const auto end = std::chrono::steady_clock::now() + deadline;
+			while (std::chrono::steady_clock::now() < end)
+				if (done.stop_requested())
+					return;
+				else
+					std::this_thread::sleep_for(
+					    std::chrono::milliseconds(50));
+			std::ofstream(abort) << "1";
+		});
+	}
+
 	std::vector<std::string> mounts;
+	std::jthread watchdog;
 };
 
 TEST_F(View, ReadsAsTheToolPrintsAtAnyOffsetToManyReadersAtOnce)
@@ -228,6 +261,16 @@ TEST_F(View, MirrorsTheTreeAtAnyDepthWithoutSpecialFiles)
 		write_file(dir + "/inner/huge", "");
 		ASSERT_EQ(truncate((dir + "/inner/huge").c_str(), INT64_MAX), 0);
 	}
+	// An ext4 folder with a damaged inode, which stat cannot read but
+	// ls lists: a backup that deletes must not take it for gone.
+	const std::string damaged = dir + "/folder/damaged";
+	mounts.push_back(damaged);
+	const char *damage = "truncate -s 4M \"$1\" && mkfs.ext4 -q \"$1\" && "
+	    "mkdir \"$0\" && mount -o loop \"$1\" \"$0\" && echo >\"$0/x\" && "
+	    "umount \"$0\" && debugfs -w -R 'clri x' \"$1\" 2>/dev/null && "
+	    "mount -o loop \"$1\" \"$0\"";
+	const bool ext4 = geteuid() == 0 && run_tool({"sh", "-c", damage,
+	    damaged, make_temp_dir() + "/ext4"}, {.program = "sh"}).status == 0;
 	// A copy of /dev/zero, which only root can make.
 	mknod((dir + "/zero").c_str(), S_IFCHR | 0666, makedev(1, 5));
 	// Deeper than PATH_MAX.
@@ -246,6 +289,7 @@ TEST_F(View, MirrorsTheTreeAtAnyDepthWithoutSpecialFiles)
 	ASSERT_EQ(mkdir((dir + "/self").c_str(), 0755), 0);
 	// One thread, which a view that waited on itself would leave stuck.
 	const std::string at = mount(dir, "secret", {"-s"});
+	abort_after(at, std::chrono::seconds(10));
 	// The view bound inside DIR, which only root can do.
 	mounts.push_back(dir + "/self");
 	if (::mount(at.c_str(), (dir + "/self").c_str(), nullptr, MS_BIND,
@@ -271,6 +315,13 @@ TEST_F(View, MirrorsTheTreeAtAnyDepthWithoutSpecialFiles)
 	close(read_leaf);
 	close(down);
 	EXPECT_EQ(names_in(at + "/many"), names_in(dir + "/many"));
+	if (ext4) {
+		EXPECT_EQ(names_in(at + "/folder/damaged"), names_in(damaged));
+		struct stat st {};
+		errno = 0;
+		EXPECT_EQ(lstat((at + "/folder/damaged/x").c_str(), &st), -1);
+		EXPECT_EQ(errno, EUCLEAN);
+	}
 	for (const char *special : {"/fifo", "/socket", "/zero"}) {
 		struct stat st {};
 		EXPECT_EQ(lstat((at + special).c_str(), &st), -1) << special;
@@ -355,8 +406,10 @@ TEST_F(View, ServesUnderEveryOptionItTakesAndAnyLimit)
 	write_file(pass, "secret\n");
 	const std::string at = mount_point();
 	const char *limited = "ulimit -Sn 64 && ulimit -Hn 256 && exec \"$0\" \"$@\"";
+	const bool root = geteuid() == 0;
 	const tool_result started = run_tool({"sh", "-c", limited, view_path(),
-	    dir, at, "-o", "passfile=" + pass}, {.program = "sh"});
+	    dir, at, "-o", "passfile=" + pass + (root ? ",allow_other" : "")},
+	    {.program = "sh"});
 	ASSERT_EQ(started.status, 0) << started.err;
 	std::vector<int> held;
 	for (int i = 0, fd; i < 300 && (fd = open((at + "/" +
@@ -365,6 +418,15 @@ TEST_F(View, ServesUnderEveryOptionItTakesAndAnyLimit)
 	EXPECT_GT(held.size(), 64u);
 	EXPECT_LT(held.size(), 250u);
 	EXPECT_EQ(names_in(at).size(), 301u);
+	// Another user still has a share of its own.
+	if (root) {
+		chmod(dir.c_str(), 0755);
+		chmod((dir + "/film").c_str(), 0644);
+		const tool_result other = run_tool({"setpriv", "--reuid=65534",
+		    "--regid=65534", "--clear-groups", "cat", "film"},
+		    {.dir = at.c_str(), .program = "setpriv"});
+		EXPECT_TRUE(other.out == scrambled(input)) << other.err;
+	}
 	for (const int fd : held)
 		close(fd);
 	EXPECT_TRUE(read_file(at + "/film") == scrambled(input));
@@ -479,17 +541,16 @@ TEST_F(View, NeverFollowsALinkNorOpensWhatTookAFilesPlace)
 	write_file(outside + "/film", "outside");
 	// The kernel keeps taking "folder" for a folder, and asks the view
 	// for folder/film after it has become a link; and "pipe" for a file
-	// after it has become a FIFO.
+	// after it has become a FIFO.  The view answers with the files the
+	// names stood for, as a process standing in them would see them.
 	const std::string at = mount(dir, "secret",
-	    {"-o", "entry_timeout=60,attr_timeout=60"});
+	    {"-o", "entry_timeout=1,attr_timeout=1"});
 	ASSERT_EQ(read_file(at + "/folder/film"), scrambled("inside"));
 	ASSERT_EQ(read_file(at + "/pipe"), scrambled("a file"));
 
 	ASSERT_EQ(rename((dir + "/folder").c_str(), (dir + "/was").c_str()), 0);
 	ASSERT_EQ(symlink(outside.c_str(), (dir + "/folder").c_str()), 0);
-	errno = 0;
-	EXPECT_EQ(open((at + "/folder/film").c_str(), O_RDONLY), -1);
-	EXPECT_EQ(errno, ELOOP);
+	EXPECT_EQ(read_file(at + "/folder/film"), scrambled("inside"));
 
 	// Opened, even to be turned away, the FIFO would wake its writer.
 	ASSERT_EQ(unlink((dir + "/pipe").c_str()), 0);
@@ -499,8 +560,7 @@ TEST_F(View, NeverFollowsALinkNorOpensWhatTookAFilesPlace)
 		close(open((dir + "/pipe").c_str(), O_WRONLY | O_CLOEXEC));
 		woken = true;
 	});
-	std::this_thread::sleep_for(std::chrono::milliseconds(100));
-	EXPECT_EQ(open((at + "/pipe").c_str(), O_RDONLY), -1);
+	EXPECT_EQ(read_file(at + "/pipe"), scrambled("a file"));
 	std::this_thread::sleep_for(std::chrono::milliseconds(100));
 	EXPECT_FALSE(woken);
 	close(open((dir + "/pipe").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
@@ -580,6 +640,22 @@ TEST_F(View, EndsCleanlyOnUnmountOrSignalAndCachesWhatDidNotChange)
 	    "answered: ")) << early.err;
 	EXPECT_FALSE(is_mounted(signalled));
 
+	// Nor from any step of the start-up, from mount(2) to the last word
+	// between the command and its daemon.
+	for (const char *call : {"mount", "statx", "poll"}) {
+		if (geteuid() != 0 || run_tool({"strace", "-V"},
+		    {.program = "strace"}).status != 0)
+			break;
+		const tool_result stopped = run_tool({"strace", "-o", "/dev/null",
+		    "-e", "trace=" + std::string(call), "-e", "inject=" +
+		    std::string(call) + ":signal=SIGTERM", view_path(), dir,
+		    signalled, "-o", "passfile=" + pass}, {.program = "strace"});
+		EXPECT_EQ(stopped.status, 1) << call;
+		EXPECT_TRUE(stopped.err.starts_with(view_path() + ": the view stopped "
+		    "before it answered: ")) << call << ": " << stopped.err;
+		EXPECT_FALSE(is_mounted(signalled)) << call;
+	}
+
 	// A failing read of DIR reaches the reader as it is.  One thread, so
 	// that only the first read of all fails.
 	const std::string at = mount_point();
@@ -646,6 +722,12 @@ TEST_F(View, RefusesWithOneLineAndMountsNothing)
 		"the view shows the modes of DIR, which decide who may read.\n"},
 	    {{dir, at, "-o", "blkdev"}, "encrypt_video_fs: refusing -o blkdev: "
 		"the view is of a folder, not of a block device.\n"},
+	    {{dir, at, "-o", "modules=subdir,subdir=/.."}, "encrypt_video_fs: "
+		"refusing -o modules=subdir: the view shows DIR as it is; give the "
+		"folder to show as DIR.\n"},
+	    {{dir, at, "-o", "attr_timeout=60"}, "encrypt_video_fs: refusing -o "
+		"attr_timeout=60: a change in DIR must show within two seconds, "
+		"which a timeout over 1 second breaks.\n"},
 	};
 	for (const auto &[operands, line] : cases) {
 		std::vector<std::string> argv{name};
@@ -774,9 +856,12 @@ TEST_F(View, AnswersAsAReadOnlyBindMountOfDirDoes)
 	ASSERT_EQ(::mount(dir.c_str(), bound.c_str(), nullptr, MS_BIND, nullptr), 0);
 	ASSERT_EQ(::mount(nullptr, bound.c_str(), nullptr, MS_REMOUNT | MS_BIND |
 	    MS_RDONLY, nullptr), 0);
-	// Asked every time, so that each answer is of DIR as it is now.
-	const std::string at = mount(dir, "secret",
-	    {"-o", "entry_timeout=0,attr_timeout=0,negative_timeout=0"});
+	// Asked every time, so that each answer is of DIR as it is now; and
+	// by another user too, whom DIR's access control lists may refuse.
+	const std::string at = mount(dir, "secret", {"-o",
+	    "entry_timeout=0,attr_timeout=0,negative_timeout=0,allow_other"});
+	chmod(dir.c_str(), 0755);
+	chmod(std::filesystem::path(dir).parent_path().c_str(), 0711);
 
 	using text = std::string;
 	const auto failed = [] { return text("error ") + strerrorname_np(errno); };
@@ -793,6 +878,69 @@ TEST_F(View, AnswersAsAReadOnlyBindMountOfDirDoes)
 		return out.str();
 	};
 	char buffer[4096];
+	// Of either side, what the other side's bytes would be.
+	const auto bytes = [&](const text &p, int fd) {
+		text all;
+		for (ssize_t n; (n = pread(fd, buffer, sizeof buffer,
+		    static_cast<off_t>(all.size()))) > 0;)
+			all.append(buffer, static_cast<std::size_t>(n));
+		return p.starts_with(bound) ? scrambled(all) : all;
+	};
+	const auto listing = [&](const text &p) {
+		DIR *d = opendir(p.c_str());
+		if (d == nullptr)
+			return failed();
+		std::set<text> names;
+		for (const dirent *e; (e = readdir(d)) != nullptr;)
+			names.insert(text(e->d_name) + " " + std::to_string(
+			    e->d_type) + " " + std::to_string(e->d_ino));
+		closedir(d);
+		return std::accumulate(names.begin(), names.end(), text());
+	};
+	// Files and folders held open while DIR changes, by path on each side.
+	std::map<text, int> held;
+	const auto hold = [&](const text &p) {
+		auto &fd = held.try_emplace(p, -1).first->second;
+		close(fd);
+		fd = open(p.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+		return fd < 0 ? failed() : text("ok");
+	};
+	const auto read_held = [&](const text &p) {
+		const auto found = held.find(p);
+		if (found == held.end() || found->second < 0)
+			return text("none");
+		struct stat st {};
+		const int fd = found->second;
+		const text shown = attributes(fstat(fd, &st), st);
+		return S_ISDIR(st.st_mode) ? shown + listing("/proc/self/fd/" +
+		    std::to_string(fd)) : shown + bytes(p, fd);
+	};
+	// In a thread of its own, which the raw calls alone make nobody, and
+	// from inside either side, so that the folders above it need not be
+	// open to others (TMPDIR may be anyone's).
+	const auto as_nobody = [&](const text &p) {
+		const text &side = p.starts_with(bound) ? bound : at;
+		const text inside = "." + p.substr(side.size());
+		text all;
+		std::thread([&] {
+			if (unshare(CLONE_FS) != 0 || chdir(side.c_str()) != 0 ||
+			    syscall(SYS_setgroups, 0, nullptr) != 0 ||
+			    syscall(SYS_setresgid, 65534, 65534, 65534) != 0 ||
+			    syscall(SYS_setresuid, 65534, 65534, 65534) != 0) {
+				ADD_FAILURE() << "nobody in " << side << ": " << failed();
+				return;
+			}
+			const int fd = open(inside.c_str(), O_RDONLY | O_NONBLOCK |
+			    O_CLOEXEC);
+			all = fd >= 0 ? "ok " : failed() + " ";
+			close(fd);
+			const ssize_t n = llistxattr(inside.c_str(), buffer,
+			    sizeof buffer);
+			all += n < 0 ? failed() : text(buffer,
+			    static_cast<std::size_t>(n));
+		}).join();
+		return all;
+	};
 	const std::pair<const char *, std::function<text(const text &)>> probes[] = {
 	    {"lstat", [&](const text &p) { struct stat st {};
 		return attributes(lstat(p.c_str(), &st), st); }},
@@ -803,15 +951,7 @@ TEST_F(View, AnswersAsAReadOnlyBindMountOfDirDoes)
 		return statx(AT_FDCWD, p.c_str(), AT_SYMLINK_NOFOLLOW, STATX_ALL, &st)
 		    != 0 ? failed() : std::to_string(st.stx_mask & ~STATX_BTIME) +
 		    " " + std::to_string(st.stx_attributes); }},
-	    {"readdir", [&](const text &p) { DIR *d = opendir(p.c_str());
-		if (d == nullptr)
-			return failed();
-		std::set<text> names;
-		for (const dirent *e; (e = readdir(d)) != nullptr;)
-			names.insert(text(e->d_name) + " " + std::to_string(
-			    e->d_type) + " " + std::to_string(e->d_ino));
-		closedir(d);
-		return std::accumulate(names.begin(), names.end(), text()); }},
+	    {"readdir", listing},
 	    {"readlink", [&](const text &p) { const ssize_t n = readlink(
 		p.c_str(), buffer, sizeof buffer);
 		return n < 0 ? failed() : text(buffer, static_cast<std::size_t>(n)); }},
@@ -839,7 +979,18 @@ TEST_F(View, AnswersAsAReadOnlyBindMountOfDirDoes)
 	    {"listxattr", [&](const text &p) { const ssize_t n = llistxattr(
 		p.c_str(), buffer, sizeof buffer);
 		return n < 0 ? failed() : text(buffer, static_cast<std::size_t>(n)); }},
+	    {"read", [&](const text &p) { const int fd = open(p.c_str(),
+		O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+		text all = fd < 0 ? failed() : bytes(p, fd);
+		close(fd);
+		return all; }},
+	    {"hold", hold},
+	    {"held", read_held},
+	    {"as nobody", as_nobody},
 	};
+	// An access control list that lets every user read but nobody.
+	const std::uint32_t acl[] = {2, 0x70001, 0xffffffff, 0x2, 65534,
+	    0x50004, 0xffffffff, 0x50010, 0xffffffff, 0x50020, 0xffffffff};
 	const text names[] = {"/a", "/b", "/c", "/a/b", "/a/c", "/b/a", "/c/a",
 	    "/a/b/c"};
 	const std::function<void(const text &, const text &)> changes[] = {
@@ -855,6 +1006,15 @@ TEST_F(View, AnswersAsAReadOnlyBindMountOfDirDoes)
 	    [](const text &p, const text &) { (void)(chmod(p.c_str(), 0701) == 0); },
 	    [](const text &p, const text &q) { lsetxattr(p.c_str(), "user.a",
 		q.data(), q.size(), 0); },
+	    [](const text &p, const text &q) { lsetxattr(p.c_str(), "trusted.a",
+		q.data(), q.size(), 0); },
+	    [&](const text &p, const text &) { lsetxattr(p.c_str(),
+		"system.posix_acl_access", acl, sizeof acl, 0); },
+	    // As rsync and editors replace a file, which a reader may hold.
+	    [](const text &p, const text &q) { const text next = p + "~";
+		std::ofstream(next) << q;
+		if (rename(next.c_str(), p.c_str()) != 0)
+			unlink(next.c_str()); },
 	};
 	std::mt19937 random(2026);
 	std::vector<text> differences;
@@ -872,5 +1032,7 @@ TEST_F(View, AnswersAsAReadOnlyBindMountOfDirDoes)
 			differences.push_back(text(what).append(" ").append(name)
 			    .append(": ").append(expected).append(" | ").append(got));
 	}
+	for (const auto &[path, fd] : held)
+		close(fd);
 	EXPECT_EQ(differences, std::vector<text>{});
 }
