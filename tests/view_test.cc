@@ -920,7 +920,7 @@ TEST_F(View, AnswersAsAReadOnlyBindMountOfDirDoes)
 	// open to others (TMPDIR may be anyone's).
 	const auto as_nobody = [&](const text &p) {
 		const text &side = p.starts_with(bound) ? bound : at;
-		const text inside = "." + p.substr(side.size());
+		const text inside = text(".").append(p, side.size());
 		text all;
 		std::thread([&] {
 			if (unshare(CLONE_FS) != 0 || chdir(side.c_str()) != 0 ||
