@@ -67,8 +67,8 @@ run() { documented "$1" && execute "$1"; }
 played() { ! grep -i 'invalid\|partial\|error' run.log || fail "ffplay failed"; }
 
 size=$(stat -c %s movie.mp4)
-run "size=\$(stat -c %s movie.mp4)
-encrypt_video movie.mp4 'my password' > movie.scrambled
+run "size=\$(stat -c %s movie.mp4) &&
+encrypt_video movie.mp4 'my password' > movie.scrambled &&
 encrypt_video movie.scrambled 'my password' | head -c \"\$size\" > movie.restored.mp4"
 cmp movie.mp4 movie.restored.mp4
 echo "restored to its exact length"
@@ -125,14 +125,25 @@ encrypt_video_fs ~/films.scrambled ~/films && ffplay -autoexit ~/films/holiday.m
 	if command -v rsync >/dev/null; then
 		cp movie.mp4 "$HOME/films/holiday.mp4"
 		echo 'my password' >"$HOME/.films.pass"
-		block="encrypt_video_fs ~/films /tmp/films.scrambled < ~/.films.pass
-rsync -a --delete /tmp/films.scrambled/ nas:films.scrambled/
-fusermount3 -u /tmp/films.scrambled"
+		block='set -eu
+view=/tmp/films.scrambled
+mkdir -p "$view"
+encrypt_video_fs ~/films "$view" < ~/.films.pass
+trap '"'fusermount3 -u \"\$view\" || exit 1'"' EXIT
+trap '"'exit 1'"' HUP INT TERM
+mountpoint -q "$view" || { echo "$view: the view is not mounted" >&2; exit 1; }
+rsync -a --delete "$view/" nas:films.scrambled/'
 		documented "$block"
 		block=${block//\/tmp\/films.scrambled/$work/backup}
-		execute "${block//nas:/$work/nas/}"
+		block=${block//nas:/$work/nas/}
+		execute "$block"
 		encrypt_video movie.mp4 'my password' | cmp - "$work/nas/films.scrambled/holiday.mp4"
-		echo "backed up scrambled through the view with rsync"
+		# Nightly, with the password file gone: told, and nothing deleted.
+		mv "$HOME/.films.pass" "$HOME/.films.pass~"
+		! bash -c "$block" 2>run.log || fail "the backup went on without its password"
+		grep -q 'films.pass' run.log && [ -e "$work/nas/films.scrambled/holiday.mp4" ] &&
+		    ! mountpoint -q "$work/backup" || fail "a backup without its password: $(cat run.log)"
+		echo "backed up scrambled through the view with rsync; without the password, told and the backup kept"
 	else
 		skipped="no rsync for the view's backup example (apt-get install rsync)"
 	fi
@@ -145,16 +156,21 @@ run "pv movie.mp4 | encrypt_video /dev/stdin 'my password' > movie.scrambled"
 cmp movie.scrambled whole.scrambled
 echo "with pv: the same bytes"
 
-rm movie.scrambled
-timeout 1 bash -c "encrypt_video movie.mp4 'my password' | pv -q -L 9999999 > movie.scrambled" || true
-partial=$(stat -c %s movie.scrambled)
-((partial > 0 && partial < $(stat -c %s whole.scrambled))) ||
-    fail "the stopped run wrote $partial bytes; nothing to resume"
-run "kept=\$(( \$(stat -c %s movie.scrambled) / 8192 * 8192 ))
-truncate -s \"\$kept\" movie.scrambled
+# Stopped with its output cut, or with its input ended early, which it
+# takes for the end: zero-filled and exit 0.
+for stopped in "timeout 1 bash -c \"encrypt_video movie.mp4 'my password' | pv -q -L 9999999 > movie.scrambled\" || true" \
+    "head -c 199680 movie.mp4 | encrypt_video /dev/stdin 'my password' > movie.scrambled"; do
+	rm -f movie.scrambled
+	eval "$stopped"
+	partial=$(stat -c %s movie.scrambled)
+	((partial > 0 && partial < $(stat -c %s whole.scrambled))) ||
+	    fail "the stopped run wrote $partial bytes; nothing to resume"
+	run "kept=\$(( (\$(stat -c %s movie.scrambled) - 1) / 8192 * 8192 )) &&
+truncate -s \"\$kept\" movie.scrambled &&
 tail -c +\$((kept + 1)) movie.mp4 | encrypt_video /dev/stdin 'my password' >> movie.scrambled"
-cmp movie.scrambled whole.scrambled
-echo "stopped after $partial bytes and resumed: the same bytes as a whole run"
+	cmp movie.scrambled whole.scrambled
+	echo "stopped after $partial bytes (${stopped%% *}) and resumed: the same bytes as a whole run"
+done
 
 rm ./*.scrambled
 mkdir -p more/deeper
