@@ -25,6 +25,7 @@ struct command_line {
 	const char *dir = nullptr;
 	const char *mount_point = nullptr;
 	char *passfile = nullptr;
+	char *passcheck = nullptr;
 	unsigned max_read = 0;
 	view *shown;
 };
@@ -51,6 +52,7 @@ const char *const refusals[] = {
 
 const fuse_opt options[] = {
 	{"passfile=%s", offsetof(command_line, passfile), 0},
+	{"passcheck=%s", offsetof(command_line, passcheck), 0},
 	// Kept for libfuse, which wants it said again when the kernel starts
 	// the view.
 	{"max_read=%u", offsetof(command_line, max_read), 0},
@@ -157,6 +159,26 @@ key_from(const char *name, const char *passfile)
 
 }
 
+// A view under another password than a backup's would mix two keys in it,
+// and nothing would tell.
+void
+check_password(const char *name, const char *check, std::int32_t key)
+{
+	switch (check_key(check, key)) {
+	case key_check::same:
+	case key_check::made:
+		return;
+	case key_check::other:
+		exit_with_error("%s: the password is not the one %s was made "
+		    "with.\n", name, check);
+	case key_check::not_a_check:
+		exit_with_error("%s: %s is not a password check.\n", name, check);
+	case key_check::failed:
+		exit_with_error("%s: could not open %s: %s.\n", name, check,
+		    std::strerror(errno));
+	}
+}
+
 int
 main(int argc, char *argv[])
 {
@@ -189,6 +211,10 @@ main(int argc, char *argv[])
 		    "with fusermount3 -u MOUNTPOINT.  See encrypt_video_fs(1).\n"
 		    "\n"
 		    "    -o passfile=FILE       read the password from FILE\n"
+		    "    -o passcheck=FILE      refuse a password other than "
+		    "the one FILE was made\n"
+		    "                           with; make FILE where there is "
+		    "none\n"
 		    "    -o entry_timeout=T, attr_timeout=T, negative_timeout=T\n"
 		    "                           seconds the kernel may keep names "
 		    "and attributes\n"
@@ -251,7 +277,11 @@ main(int argc, char *argv[])
 		exit_with_error("%s: no /proc here, through which files are "
 		    "opened: mount it (mount -t proc proc /proc).\n", name);
 
-	v.scramble = make_scrambler(key_from(name, line.passfile));
+	const std::int32_t key = key_from(name, line.passfile);
 	std::free(line.passfile);
+	if (line.passcheck != nullptr)
+		check_password(name, line.passcheck, key);
+	std::free(line.passcheck);
+	v.scramble = make_scrambler(key);
 	mount_and_serve(se, v, name, mount_path, fuse_line);
 }

@@ -1,12 +1,16 @@
 #include <sys/signalfd.h>
 
+#include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <charconv>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <string_view>
+#include <system_error>
 
 #include "edge.h"
 #include "password.h"
@@ -120,4 +124,58 @@ ask_password_key(int terminal)
 		close(signals);
 	sigprocmask(SIG_SETMASK, &old, nullptr);
 	return key;
+}
+
+key_check
+check_key(const char *path, std::int32_t key)
+{
+	char line[32];
+	const auto length = static_cast<std::size_t>(std::snprintf(line,
+	    sizeof line, "encrypt_video key %d\n", static_cast<int>(key)));
+
+	int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC,
+	    0600);
+	if (fd >= 0) {
+		const ssize_t n = retry_interrupted([&] {
+			return write(fd, line, length);
+		});
+		int error = n == static_cast<ssize_t>(length) ? 0 :
+		    n < 0 ? errno : ENOSPC;
+		if (close(fd) != 0 && error == 0)
+			error = errno;
+		if (error == 0)
+			return key_check::made;
+		// A check half made would refuse every password after.
+		unlink(path);
+		errno = error;
+		return key_check::failed;
+	}
+	if (errno != EEXIST ||
+	    (fd = open(path, O_RDONLY | O_NOCTTY | O_CLOEXEC)) < 0)
+		return key_check::failed;
+	// One byte more than any check holds, so that a longer file is none.
+	char held[sizeof line + 1];
+	std::size_t got = 0;
+	ssize_t n = 0;
+	while (got < sizeof held && (n = retry_interrupted([&] {
+		return read(fd, held + got, sizeof held - got);
+	    })) > 0)
+		got += static_cast<std::size_t>(n);
+	const int error = errno;
+	close(fd);
+	if (n < 0) {
+		errno = error;
+		return key_check::failed;
+	}
+	std::string_view check(held, got);
+	const std::string_view prefix = "encrypt_video key ";
+	if (!check.starts_with(prefix) || !check.ends_with('\n'))
+		return key_check::not_a_check;
+	check = check.substr(prefix.size(), check.size() - prefix.size() - 1);
+	int other = 0;
+	const char *last = check.data() + check.size();
+	const auto [end, fault] = std::from_chars(check.data(), last, other);
+	if (fault != std::errc{} || end != last || other < 1 || other > 254)
+		return key_check::not_a_check;
+	return other == key ? key_check::same : key_check::other;
 }

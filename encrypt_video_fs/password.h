@@ -16,4 +16,11 @@ std::int32_t read_password_key(int fd, int signals = -1);
 // The same from a terminal, asked for without echo.
 std::int32_t ask_password_key(int terminal);
 
+// Whether key is the one the check file at path was made with; where there
+// is no such file, it is made for key.  The file holds the key itself,
+// which tells no more than any scrambled file does to one who tries all
+// 254.
+enum class key_check { same, made, other, not_a_check, failed };
+key_check check_key(const char *path, std::int32_t key); // failed: errno
+
 #endif

@@ -128,22 +128,28 @@ encrypt_video_fs ~/films.scrambled ~/films && ffplay -autoexit ~/films/holiday.m
 		block='set -eu
 view=/tmp/films.scrambled
 mkdir -p "$view"
-encrypt_video_fs ~/films "$view" < ~/.films.pass
+encrypt_video_fs ~/films "$view" -o passcheck="$HOME/.films.check" < ~/.films.pass
 trap '"'fusermount3 -u \"\$view\" || exit 1'"' EXIT
 trap '"'exit 1'"' HUP INT TERM
 mountpoint -q "$view" || { echo "$view: the view is not mounted" >&2; exit 1; }
-rsync -a --delete "$view/" nas:films.scrambled/'
+rsync -a --delete "$view/" nas:films.scrambled/
+rsync -a ~/.films.check nas:films.check'
 		documented "$block"
 		block=${block//\/tmp\/films.scrambled/$work/backup}
 		block=${block//nas:/$work/nas/}
 		execute "$block"
 		encrypt_video movie.mp4 'my password' | cmp - "$work/nas/films.scrambled/holiday.mp4"
-		# Nightly, with the password file gone: told, and nothing deleted.
-		mv "$HOME/.films.pass" "$HOME/.films.pass~"
-		! bash -c "$block" 2>run.log || fail "the backup went on without its password"
-		grep -q 'films.pass' run.log && [ -e "$work/nas/films.scrambled/holiday.mp4" ] &&
-		    ! mountpoint -q "$work/backup" || fail "a backup without its password: $(cat run.log)"
-		echo "backed up scrambled through the view with rsync; without the password, told and the backup kept"
+		# Nightly, with a mistyped password, then none: told, and
+		# nothing sent or deleted.
+		echo 'my passwort' >"$HOME/.films.pass"
+		rm "$HOME/films/holiday.mp4"
+		for told in 'not the one' 'films.pass'; do
+			! bash -c "$block" 2>run.log && grep -q "$told" run.log &&
+			    [ -e "$work/nas/films.scrambled/holiday.mp4" ] && ! mountpoint -q "$work/backup" ||
+			    fail "a backup under a wrong password or none: $(cat run.log)"
+			rm -f "$HOME/.films.pass"
+		done
+		echo "backed up scrambled through the view with rsync; under a wrong password or none, told and the backup kept"
 	else
 		skipped="no rsync for the view's backup example (apt-get install rsync)"
 	fi

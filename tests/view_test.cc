@@ -680,6 +680,10 @@ TEST_F(View, RefusesWithOneLineAndMountsNothing)
 	write_file(passes + "/empty", "");
 	write_file(passes + "/zero", "ai\n");
 	write_file(passes + "/nul", std::string("a\0b\n", 4));
+	write_file(passes + "/right", "secret\n");
+	write_file(passes + "/check", "encrypt_video key 1\n");
+	const std::string checked = "passfile=" + passes + "/right,passcheck=" +
+	    passes;
 	const std::string usage = "usage: encrypt_video_fs DIR MOUNTPOINT [-f] "
 	    "[-o OPTION[,OPTION]...]\n";
 	const std::string no_key = "encrypt_video_fs: this password gives no "
@@ -709,6 +713,12 @@ TEST_F(View, RefusesWithOneLineAndMountsNothing)
 	    {{dir, at, "-o", "passfile=" + passes + "/nul"}, "encrypt_video_fs: "
 		"the password from " + passes + "/nul holds a zero byte, which no "
 		"password can.\n"},
+	    {{dir, at, "-o", checked + "/check"}, "encrypt_video_fs: the password "
+		"is not the one " + passes + "/check was made with.\n"},
+	    {{dir, at, "-o", checked + "/empty"}, "encrypt_video_fs: " + passes +
+		"/empty is not a password check.\n"},
+	    {{dir, at, "-o", checked + "/no/check"}, "encrypt_video_fs: could "
+		"not open " + passes + "/no/check: No such file or directory.\n"},
 	    {{dir, at, "-o", "nosuch"}, "fuse: unknown option(s): `-o nosuch'\n"},
 	    {{dir, at, "-o", "ro,auto_unmount"}, "encrypt_video_fs: refusing -o "
 		"auto_unmount: a view whose process died must fail every access, "
@@ -820,6 +830,14 @@ TEST_F(View, TakesThePasswordLineAsTheToolTakesItsOperand)
 	    {.program = "sh"}).status, 0);
 	EXPECT_TRUE(read_file(closed + "/film") == scrambled(input, "secret"));
 	stop(closed);
+	// A check made by the first view lets the same password in again.
+	const std::string check = "passfile=" + pass + ",passcheck=" + pass + "~";
+	for (int i = 0; i < 2; i++) {
+		EXPECT_EQ(run_tool({name, dir, closed, "-o", check},
+		    {.program = view_path()}).err, "");
+		EXPECT_TRUE(read_file(closed + "/film") == scrambled(input, "secret"));
+		stop(closed);
+	}
 
 	// On a terminal it is asked for, and not shown.
 	const auto [master, terminal] = open_terminal();
