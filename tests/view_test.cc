@@ -643,8 +643,8 @@ TEST_F(View, EndsCleanlyOnUnmountOrSignalAndCachesWhatDidNotChange)
 	// Nor from any step of the start-up, from mount(2) to the last word
 	// between the command and its daemon.
 	for (const char *call : {"mount", "statx", "poll"}) {
-		if (geteuid() != 0 || run_tool({"strace", "-V"},
-		    {.program = "strace"}).status != 0)
+		if (geteuid() != 0 || run_tool({"sh", "-c", "command -v strace"},
+		    {.program = "sh"}).status != 0)
 			break;
 		const tool_result stopped = run_tool({"strace", "-o", "/dev/null",
 		    "-e", "trace=" + std::string(call), "-e", "inject=" +
