@@ -251,7 +251,7 @@ remember(view &v, node &parent, const char *name, int fd, const struct stat &st)
 }
 
 fuse_ino_t
-id_of(view &v, node &n)
+id_of(const view &v, node &n)
 {
 	return &n == &v.root ? FUSE_ROOT_ID : reinterpret_cast<fuse_ino_t>(&n);
 }
@@ -331,8 +331,9 @@ share_descriptors(view &v)
 	v.node_fd_limit = files.rlim_cur / 4;
 }
 
+// A node of v, which the caller may change: v itself is not const.
 node &
-node_of(view &v, fuse_ino_t ino)
+node_of(view &v, fuse_ino_t ino) // cppcheck-suppress constParameterReference
 {
 	// The kernel names a node by the number it was given, its address.
 	return ino == FUSE_ROOT_ID ? v.root :
