@@ -31,7 +31,7 @@ struct command_line {
 };
 
 // Keys of the options taken here that are not refused.
-enum : int {
+enum : std::int8_t {
 	timeout_key = -10,
 	kernel_cache_key = -11,
 };
@@ -157,8 +157,6 @@ key_from(const char *name, const char *passfile)
 	return key;
 }
 
-}
-
 // A view under another password than a backup's would mix two keys in it,
 // and nothing would tell.
 void
@@ -177,6 +175,8 @@ check_password(const char *name, const char *check, std::int32_t key)
 		exit_with_error("%s: could not open %s: %s.\n", name, check,
 		    std::strerror(errno));
 	}
+}
+
 }
 
 int

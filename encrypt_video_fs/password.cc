@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <span>
 #include <string_view>
 #include <system_error>
 
@@ -167,14 +168,16 @@ check_key(const char *path, std::int32_t key)
 		errno = error;
 		return key_check::failed;
 	}
-	std::string_view check(held, got);
+	const std::string_view check(held, got);
 	const std::string_view prefix = "encrypt_video key ";
 	if (!check.starts_with(prefix) || !check.ends_with('\n'))
 		return key_check::not_a_check;
-	check = check.substr(prefix.size(), check.size() - prefix.size() - 1);
+	// The number between the prefix and the line's end.
+	const std::span number = std::span(held).subspan(prefix.size(),
+	    got - prefix.size() - 1);
 	int other = 0;
-	const char *last = check.data() + check.size();
-	const auto [end, fault] = std::from_chars(check.data(), last, other);
+	const char *last = number.data() + number.size();
+	const auto [end, fault] = std::from_chars(number.data(), last, other);
 	if (fault != std::errc{} || end != last || other < 1 || other > 254)
 		return key_check::not_a_check;
 	return other == key ? key_check::same : key_check::other;

@@ -653,7 +653,7 @@ list(fuse_req_t req, fuse_ino_t ino, std::size_t size, off_t offset,
 	DIR *dir = folder_of(fi).dir;
 	const int fd = dirfd(dir);
 	struct stat dir_stat {};
-	if (fstat(fd, &dir_stat) != 0) {
+	if (fd < 0 || fstat(fd, &dir_stat) != 0) {
 		fuse_reply_err(req, errno);
 		return;
 	}
