@@ -12,9 +12,9 @@
 using read_input_at = std::function<std::int64_t(std::span<std::uint8_t>,
     std::uint64_t)>;
 
-// Output bytes from offset on, into out, taken from the whole blocks of
-// input that hold them.  Returns the count, short only where the output
-// ends, or the negative errno of a failed read.
+// The input's bytes from offset on, scrambled, into out: only those asked
+// for are read, and the input's end is not zero-filled.  Returns the count,
+// short only where the input ends, or the negative errno of a failed read.
 std::int64_t read_scrambled(std::span<std::uint8_t> out, std::uint64_t offset,
     const scrambler &s, const read_input_at &read_at);
 

@@ -59,7 +59,8 @@ make_scrambler(std::int32_t key)
 }
 
 void
-scramble_blocks(std::span<std::uint8_t> data, const scrambler &s)
+scramble_from(std::span<std::uint8_t> data, std::uint64_t offset,
+    const scrambler &s)
 {
 	const std::size_t spacing = static_cast<std::size_t>(s.key) * 32;
 
@@ -67,11 +68,14 @@ scramble_blocks(std::span<std::uint8_t> data, const scrambler &s)
 		return;
 	// Only multiples of the spacing can be selected, so the others are
 	// never visited.
-	for (std::size_t start = 0; start < data.size(); start += block_size) {
+	std::size_t within = static_cast<std::size_t>(offset % block_size);
+	for (std::size_t start = 0; start < data.size(); within = 0) {
 		const auto block = data.subspan(start,
-		    std::min(block_size, data.size() - start));
-		for (std::size_t p = 0; p < block.size(); p += spacing)
+		    std::min(block_size - within, data.size() - start));
+		for (std::size_t p = (within + spacing - 1) / spacing * spacing -
+		    within; p < block.size(); p += spacing)
 			block[p] ^= s.table[block[p]];
+		start += block.size();
 	}
 }
 

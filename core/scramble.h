@@ -32,9 +32,19 @@ struct scrambler {
 };
 scrambler make_scrambler(std::int32_t key);
 
-// Scrambles data in place.  Block positions restart every block_size bytes
-// from the start of data; a short last block is scrambled as far as it goes.
-void scramble_blocks(std::span<std::uint8_t> data, const scrambler &s);
+// Scrambles data in place, data being its input's bytes from offset on.
+// Whether a byte changes depends only on its value and where it is within
+// its block, so any part of an input can be scrambled without the rest.
+void scramble_from(std::span<std::uint8_t> data, std::uint64_t offset,
+    const scrambler &s);
+
+// Scrambles data in place, from the start of its input: a short last
+// block is scrambled as far as it goes.
+inline void
+scramble_blocks(std::span<std::uint8_t> data, const scrambler &s)
+{
+	scramble_from(data, 0, s);
+}
 
 // An input's output is whole blocks: its length rounded up to one.
 constexpr std::uint64_t

@@ -138,7 +138,10 @@ rsync -a ~/.films.check nas:films.check'
 		block=${block//\/tmp\/films.scrambled/$work/backup}
 		block=${block//nas:/$work/nas/}
 		execute "$block"
-		encrypt_video movie.mp4 'my password' | cmp - "$work/nas/films.scrambled/holiday.mp4"
+		# Read back through a view of the backup: the original, size and all.
+		encrypt_video_fs "$work/nas/films.scrambled" "$work/backup" <<<'my password'
+		cmp movie.mp4 "$work/backup/holiday.mp4"
+		fusermount3 -u "$work/backup"
 		# Nightly, with a mistyped password, then none: told, and
 		# nothing sent or deleted.
 		echo 'my passwort' >"$HOME/.films.pass"
@@ -149,7 +152,7 @@ rsync -a ~/.films.check nas:films.check'
 			    fail "a backup under a wrong password or none: $(cat run.log)"
 			rm -f "$HOME/.films.pass"
 		done
-		echo "backed up scrambled through the view with rsync; under a wrong password or none, told and the backup kept"
+		echo "backed up scrambled through the view with rsync and read back the same; under a wrong password or none, told and the backup kept"
 	else
 		skipped="no rsync for the view's backup example (apt-get install rsync)"
 	fi
