@@ -1,0 +1,565 @@
+#!/usr/bin/env bash
+# Runs the examples of the README and of both manual pages as the pages
+# print them, on short clips that ffmpeg makes here, with the names users
+# give them (a space, an accent); then the failures users meet, each of
+# which must leave the backup as it was, nothing mounted, and the user told;
+# then a backup made through the view, by rsync, tar and cp, restored
+# through a view of it, which must give the originals byte for byte.
+#
+# The examples are taken from the pages at run time: the README's sh
+# blocks and the commands of its text, and the manual pages' example blocks
+# as groff renders them.  Each is known by its page and its first telling
+# line, and the table below either runs it, after the substitutions that
+# put it on one machine (a remote host becomes a folder, a player becomes
+# ffmpeg decoding to nothing, /srv a scratch folder), or says why not.  An
+# example the table does not know, or a key of the table that no page has
+# any more, fails the step.
+#
+#   .ci/examples.sh      after a build in build/; as root, or with a
+#                        /dev/fuse the user may open for the view's parts
+# shellcheck source-path=SCRIPTDIR source=lib.sh
+. "$(dirname "$0")/lib.sh"
+started=$SECONDS
+export PATH=$PWD/build:$PATH
+for need in encrypt_video encrypt_video_fs ffmpeg groff rsync pv parallel fusermount3; do
+	command -v "$need" >/dev/null || fail "no $need: build first, and install what .ci/run installs"
+done
+[ "$(command -v encrypt_video)" = "$PWD/build/encrypt_video" ] || fail "encrypt_video is not build/'s"
+root=$PWD
+pw='my password'
+
+# Views this script started are the encrypt_video_fs processes whose
+# command line names $work; nothing else is stopped.
+views() {
+	local proc
+	for proc in /proc/[0-9]*; do
+		[ "$(cat "$proc/comm" 2>/dev/null)" = encrypt_video_f ] || continue
+		tr '\0' '\n' <"$proc/cmdline" 2>/dev/null | grep -qF "$work/" && echo "${proc#/proc/}"
+	done
+	return 0
+}
+mounted() { awk -v w="$work/" 'index($5, w) == 1 { print $5 }' /proc/self/mountinfo; }
+cleanup() {
+	local mount pid
+	mounted | sort -r | while read -r mount; do
+		fusermount3 -u -z "$mount" 2>/dev/null || umount -l "$mount" 2>/dev/null || true
+	done
+	for pid in $(views); do kill -9 "$pid" 2>/dev/null || true; done
+	rm -rf --one-file-system "$work"
+}
+trap cleanup EXIT
+
+# A check that fails is told and counted; the step goes on to the next, so
+# that one run shows every fault.
+current=
+bad() { echo "$*" >>"$work/problems"; echo "$name: FAILED: $current: $*" >&2; }
+: >"$work/problems"
+fuse=yes
+{ : <>/dev/fuse; } 2>/dev/null || fuse="cannot open /dev/fuse to mount a view"
+[ "$fuse" = yes ] || echo "the view's parts are skipped: $fuse"
+view_examples=" watch backup fstab "
+
+# ---- the examples, as the pages print them
+
+# Each example, as KEY, NUL, TEXT, NUL.  A key is the page and the first
+# line that tells the example from the others, a shebang, an export or a
+# section header of a unit being shared by several; cut to 64 characters.
+emit() { # emit PAGE: reads the example's text
+	local text line
+	text=$(cat)
+	line=$(grep -vE '^(#!|export |\[[A-Za-z]+\]$|$)' <<<"$text" | head -1)
+	printf '%s: %s\0%s\0' "$1" "${line:0:64}" "$text"
+}
+examples() {
+	local page text
+	# The README's sh blocks, and the commands its text gives in backquotes.
+	awk '/^```sh$/ { inside = 1; text = ""; next }
+	     /^```$/ && inside { inside = 0; printf "%s\036", text; next }
+	     inside { text = text (text == "" ? "" : "\n") $0 }' README.md | tr '\036' '\0' |
+	    while IFS= read -r -d '' text; do emit README.md <<<"$text"; done
+	# shellcheck disable=SC2016 # backquotes, as Markdown writes code
+	awk '/^```/ { fenced = !fenced; next } !fenced' README.md | tr '\n' ' ' | tr -s ' ' |
+	    grep -o '`encrypt_video\(_fs\)\? [^`]*`' | tr -d '`' |
+	    while IFS= read -r text; do emit README.md <<<"$text"; done
+	# The manual pages' .EX blocks as groff prints them (\e, \-, \(aq and
+	# the rest rendered), found by a mark at each end; the mark's indent is
+	# the block's.  mawk cannot print a NUL, so blocks end in a RS first.
+	for page in man/encrypt_video.1 man/encrypt_video_fs.1; do
+		awk '/^\.EX/ { print; print "\\&@@start@@"; next } /^\.EE/ { print "\\&@@end@@" } { print }' "$page" |
+		    groff -man -Tutf8 -P-cbou -rLL=300n 2>"$work/groff.log" |
+		    awk '/@@start@@$/ { indent = index($0, "@") - 1; inside = 1; text = ""; next }
+		         /@@end@@$/ { inside = 0; printf "%s\036", text; next }
+		         inside { line = substr($0, indent + 1); sub(/ +$/, "", line)
+		                  text = text (text == "" ? "" : "\n") line }' | tr '\036' '\0' |
+		    while IFS= read -r -d '' text; do emit "${page#man/}" <<<"$text"; done
+		[ ! -s "$work/groff.log" ] || fail "groff on $page: $(cat "$work/groff.log")"
+	done
+}
+
+# Every example the pages give, with what this step does with it: "run
+# FUNCTION" (below), or "skip WHY".
+plan() {
+	cat <<'EOF'
+README.md: sudo apt-get update || echo 'Some package lists could not be fet
+	skip set-up of the README's first section, which .ci/readme.sh runs in a minimal Debian 13
+README.md: cmake -S . -B build && cmake --build build -j && (d=$(mktemp -d)
+	skip the README's first section, which .ci/readme.sh runs in a minimal Debian 13
+README.md: cmake -S . -B build && cmake --build build -j && ctest --test-di
+	skip the test command, which .ci/run runs first, and readme.sh again
+README.md: sudo apt-get install -y file dpkg-dev man-db
+	skip installs on this machine; .ci/package.sh builds the .deb, lints it and installs it in a root of its own
+README.md: cmake -S . -B build-local && cmake --build build-local -j && sud
+	skip installs into this machine's /usr/local; .ci/run's plain install does the same into a scratch prefix
+README.md: cmake -S . -B build-arm64 -DCMAKE_TOOLCHAIN_FILE=cmake/debian-cr
+	skip a cross build, which .ci/cross.sh runs for every architecture in foreign.sh's root
+README.md: cmake -S . -B build-static -DENCRYPT_VIDEO_STATIC=ON -DBUILD_TES
+	skip .ci/cross.sh builds the static executables, and runs them
+README.md: encrypt_video FILE PASSWORD > OUT
+	skip a synopsis: its capitals stand for what the user gives
+README.md: encrypt_video_fs DIR MOUNTPOINT
+	skip a synopsis: its capitals stand for what the user gives
+README.md: encrypt_video movie.mp4 'my password' > movie.scrambled
+	run scramble_and_restore
+README.md: encrypt_video_fs ~/films.scrambled ~/films && ffplay ~/films/hol
+	run watch
+encrypt_video.1: size=$(stat -c %s movie.mp4) &&
+	run scramble_and_restore
+encrypt_video.1: encrypt_video movie.mp4 'my password' > movie.scrambled
+	run replace_original
+encrypt_video.1: encrypt_video movie.scrambled 'my password' | sha256sum | cmp - 
+	run right_password
+encrypt_video.1: encrypt_video movie.scrambled 'my password' | ffplay -autoexit -
+	run play_from_pipe
+encrypt_video.1: pv movie.mp4 | encrypt_video /dev/stdin 'my password' > movie.sc
+	run progress
+encrypt_video.1: kept=$(( ($(stat -c %s movie.scrambled) - 1) / 8192 * 8192 )) &&
+	run resume
+encrypt_video.1: find . -name '*.mp4' -print0 | xargs -0 -P "$(nproc)" -n 1 \
+	run every_file
+encrypt_video.1: parallel --env PW -S host1,host2,: --transferfile {} --return {}
+	run every_file
+encrypt_video.1: age -p -o movie.mp4.age movie.mp4
+	skip other programs' encryption; age -p and gpg --symmetric ask for the passphrase on a terminal
+encrypt_video_fs.1: mkdir -p ~/films
+	run watch
+encrypt_video_fs.1: # Back up ~/films scrambled; stop at the first step that fails.
+	run backup
+encrypt_video_fs.1: /srv/films.scrambled /srv/films fuse.encrypt_video_fs passfile=/
+	run fstab
+encrypt_video_fs.1: Description=Films through encrypt_video_fs
+	run mount_unit
+encrypt_video_fs.1: RequiresMountsFor=/srv/films
+	run drop_in
+encrypt_video_fs.1: 0 4 * * * systemctl restart minidlna.service
+	skip root's crontab asks systemd, not PID 1 here, to restart minidlna; the drop-in's checks are run
+EOF
+}
+
+# What puts an example on one machine: sed expressions, applied in order.
+substitutions() {
+	cat <<EOF
+s|ffplay \(-autoexit \)\?\([^ ]\+\)|ffmpeg -v error -i \2 -f null -|g
+s|-S host1,host2,:|-S :|
+s| nas:| $work/nas/|g
+s|/tmp/films.scrambled|$work/mnt/films.scrambled|g
+s|/srv/|$work/srv/|g
+s|/etc/films.pass|$work/etc/films.pass|g
+EOF
+}
+
+# The clips: H.264 in MP4 with its index at the end (as cameras and ffmpeg
+# write it), and first; Matroska; MPEG-TS.
+media=$work/media
+mkdir -p "$media" "$work/home" "$work/nas" "$work/mnt" "$work/srv" "$work/etc"
+ffmpeg -v error -f lavfi -i testsrc2=size=320x240:rate=25:duration=3 \
+    -c:v libx264 -preset ultrafast -pix_fmt yuv420p -g 10 "$media/movie.mp4"
+ffmpeg -v error -i "$media/movie.mp4" -c copy -movflags +faststart "$media/movie-faststart.mp4"
+ffmpeg -v error -i "$media/movie.mp4" -c copy "$media/movie.mkv"
+ffmpeg -v error -i "$media/movie.mp4" -c copy "$media/movie.ts"
+export HOME=$work/home
+# ffmpeg and GNU parallel read nothing from a terminal here.
+exec </dev/null
+
+frames() { ffmpeg -v error -i "$1" -map 0:v -f framemd5 - | grep -v '^#'; }
+# A film folder as users name them.
+films() { # films DIR [SCRAMBLED]: the clips in DIR, scrambled under $pw if asked
+	mkdir -p "$1/more"
+	local from to
+	while read -r from to; do
+		if [ -n "${2:-}" ]; then encrypt_video "$media/$from" "$pw" >"$1/$to"; else cp "$media/$from" "$1/$to"; fi
+	done <<-EOF
+	movie.mp4 holiday.mp4
+	movie.mkv été à la plage.mkv
+	movie.ts new year.ts
+	movie-faststart.mp4 more/clip.mp4
+	EOF
+}
+ls_films() { (cd "$1" && find . -type f | sort); }
+
+# Each run: in a folder of its own; the block under bash with -e and
+# pipefail, as a careful user's shell; its output in out and err.
+fresh() { local dir; dir=$(mktemp -d "$work/run.XXXX"); cd "$dir"; }
+example() { bash -eo pipefail -c "$1" >out 2>err; }
+ran() { example "$@" || { bad "exited $?: $(tail -3 err)"; return 1; }; }
+view() { # view DIR MOUNTPOINT [OPTION...]: mounted under $pw
+	echo "$pw" | encrypt_video_fs "$1" "$2" "${@:3}" || bad "could not mount a view of $1"
+}
+unmounted() { # unmounted MOUNTPOINT: nothing left there, nor its process
+	if mountpoint -q "$1" 2>/dev/null || mounted | grep -qxF "$1"; then
+		bad "$1 is left mounted"
+		fusermount3 -u -z "$1" 2>/dev/null || true
+	fi
+	sleep 0.1
+	! views | grep -q . || bad "a view's process is left: $(views | tr '\n' ' ')"
+}
+told() { [ -s err ] || bad "nothing said on standard error"; }
+
+scramble_and_restore() {
+	fresh && cp "$media/movie.mp4" .
+	ran "$1" || return 0
+	encrypt_video movie.mp4 "$pw" | cmp -s - movie.scrambled || bad "movie.scrambled is not the tool's output"
+	[ ! -e movie.restored.mp4 ] || cmp -s movie.mp4 movie.restored.mp4 || bad "the restore differs from the original"
+}
+
+replace_original() {
+	fresh && cp "$media/movie.mp4" . && cp movie.mp4 kept.mp4
+	ran "$1" || return 0
+	[ ! -e movie.mp4 ] || bad "a right round trip left the original in place"
+	[ "$(encrypt_video movie.scrambled "$pw" | sha256sum)" = "$(cat movie.sha256)" ] ||
+	    bad "movie.sha256 is not the restore's checksum"
+	# The check's restore under a mistyped password: told, and the original kept.
+	cp kept.mp4 movie.mp4
+	! example "$(sed '2s/my password/my passwort/' <<<"$1")" || bad "a mistyped password passed the check"
+	grep -q differ out err || bad "a failed check said nothing"
+	cmp -s kept.mp4 movie.mp4 || bad "a failed check lost the original"
+}
+
+right_password() {
+	fresh && encrypt_video "$media/movie.mp4" "$pw" >movie.scrambled
+	encrypt_video movie.scrambled "$pw" | sha256sum >movie.sha256
+	ran "$1" || return 0
+	[ "$(cat out)" = "right password" ] || bad "the right password was not told: $(cat out)"
+	! example "${1//my password/my passwort}" || bad "a wrong password passed"
+	if grep -q 'right password' out || ! grep -q differ out; then
+		bad "a wrong password was not told apart: $(cat out err)"
+	fi
+}
+
+play_from_pipe() {
+	fresh && encrypt_video "$media/movie-faststart.mp4" "$pw" >movie.scrambled
+	ran "$1" || return 0
+	[ ! -s err ] || bad "the player said: $(head -3 err)"
+	[ "$(frames "$media/movie-faststart.mp4")" = "$(encrypt_video movie.scrambled "$pw" | frames -)" ] ||
+	    bad "played from a pipe, it decodes to other frames"
+}
+
+progress() {
+	fresh && cp "$media/movie.mp4" .
+	ran "$1" || return 0
+	encrypt_video movie.mp4 "$pw" | cmp -s - movie.scrambled || bad "with pv, other bytes"
+}
+
+# Cut short every way the page names, then resumed as it prints: the same
+# bytes as an uninterrupted run.  An upstream pv killed is told by the
+# pipeline's status; the tool itself cannot tell that end from the real one.
+resume() {
+	fresh && cp "$media/movie.mp4" .
+	local whole cut size half status
+	encrypt_video movie.mp4 "$pw" >whole.scrambled
+	whole=$(sha256sum <whole.scrambled)
+	size=$(stat -c %s movie.mp4) half=$((size / 16384)) half=$((half * 8192))
+	for cut in "output cut mid-block" "input ended at a block's end" "input ended mid-block" "pv killed"; do
+		case $cut in
+		output*) head -c $((half + 100)) whole.scrambled >movie.scrambled ;;
+		*"block's end") head -c "$half" movie.mp4 | encrypt_video /dev/stdin "$pw" >movie.scrambled ;;
+		*mid-block) head -c $((half + 100)) movie.mp4 | encrypt_video /dev/stdin "$pw" >movie.scrambled ;;
+		pv*)
+			rm -f pv.pid
+			bash -o pipefail -c "pv -q -L $((size / 4)) -P pv.pid movie.mp4 | encrypt_video /dev/stdin '$pw' > movie.scrambled" &
+			sleep 1
+			kill "$(cat pv.pid)"
+			status=0 && wait $! || status=$?
+			((status != 0)) || bad "$cut: the pipeline exited 0"
+			;;
+		esac
+		(($(stat -c %s movie.scrambled) % 8192 == 0)) || [[ $cut = output* ]] || bad "$cut: not whole blocks"
+		ran "$1" || continue
+		[ "$(sha256sum <movie.scrambled)" = "$whole" ] || bad "$cut, then resumed: other bytes than a whole run"
+	done
+}
+
+every_file() {
+	fresh && films . && cp "$media/movie.mp4" "a b.mp4" && cp "$media/movie.mp4" "été.mp4"
+	local video
+	ran "$1" || return 0
+	while IFS= read -r -d '' video; do
+		encrypt_video "$video" "$pw" | cmp -s - "$video.scrambled" || bad "$video: not scrambled right"
+	done < <(if [[ $1 = find* ]]; then find . -name '*.mp4' -print0; else printf '%s\0' ./*.mp4; fi)
+	[ ! -e "été à la plage.mkv.scrambled" ] || bad "a file that is no MP4 was scrambled"
+}
+
+# The password is the first line of standard input where the page's reader
+# types it.  The view plays and seeks as the originals do.
+watch() {
+	fresh && films "$HOME/films.scrambled" scrambled
+	mkdir -p "$HOME/films"
+	example "$1" <<<"$pw" || bad "exited $?: $(tail -3 err)"
+	[ ! -s err ] || bad "the player said: $(head -3 err)"
+	mountpoint -q "$HOME/films" && fusermount3 -u "$HOME/films"
+	unmounted "$HOME/films"
+	view "$HOME/films.scrambled" "$HOME/films"
+	seek() { ffmpeg -v error -ss 1.2 -i "$1" -map 0:v -frames:v 10 -f framemd5 - | grep -v '^#'; }
+	[ "$(seek "$media/movie.mp4")" = "$(seek "$HOME/films/holiday.mp4")" ] ||
+	    bad "seeking in the MP4 through the view gives other frames"
+	[ "$(frames "$media/movie.mkv")" = "$(frames "$HOME/films/été à la plage.mkv")" ] ||
+	    bad "the Matroska with an accented name decodes to other frames through the view"
+	[ "$(frames "$media/movie.ts")" = "$(frames "$HOME/films/new year.ts")" ] ||
+	    bad "the MPEG-TS with a space in its name decodes to other frames through the view"
+	fusermount3 -u "$HOME/films"
+	unmounted "$HOME/films"
+	rm -rf "$HOME/films.scrambled" "$HOME/films"
+}
+
+# The script as the page prints it, in ~/bin; the failures below run it too.
+backup_script=$HOME/bin/films-backup
+backup() {
+	fresh && films "$HOME/films"
+	mkdir -p "$HOME/bin" && printf '%s\n' "$1" >"$backup_script" && chmod +x "$backup_script"
+	echo "$pw" >"$HOME/.films.pass"
+	"$backup_script" >out 2>err || bad "exited $?: $(tail -3 err)"
+	unmounted "$work/mnt/films.scrambled"
+	[ -s "$work/nas/films.check" ] || bad "no films.check in the backup"
+	[ "$(ls_films "$HOME/films")" = "$(ls_films "$work/nas/films.scrambled")" ] ||
+	    bad "the backup holds other files: $(ls_films "$work/nas/films.scrambled")"
+	local film
+	while IFS= read -r film; do
+		# The scrambled bytes, with or without the fill of the last block.
+		encrypt_video "$HOME/films/$film" "$pw" | head -c "$(stat -c %s "$work/nas/films.scrambled/$film")" |
+		    cmp -s - "$work/nas/films.scrambled/$film" || bad "$film: the backup is not its scrambled bytes"
+	done < <(ls_films "$HOME/films")
+}
+
+# mount(8) runs the line, and finds the program only in /usr/bin or
+# /usr/local/bin: a mount namespace of its own gets a /usr/local/bin that
+# holds the one built, and the rest of the machine sees nothing.
+fstab() {
+	command -v unshare >/dev/null || { echo "  skipped: no unshare for a mount namespace"; return 0; }
+	fresh && films "$work/srv/films.scrambled" scrambled && mkdir -p "$work/srv/films" bin
+	ln -s "$root/build/encrypt_video_fs" bin/
+	echo "$pw" >"$work/etc/films.pass" && chmod 600 "$work/etc/films.pass"
+	printf '%s\n' "$1" >fstab
+	# shellcheck disable=SC2016 # expanded by the inner shell
+	unshare -m --propagation private bash -euc 'mount --bind bin /usr/local/bin
+		mount -T fstab "$1"
+		head -c "$(stat -c %s "$2")" "$1/holiday.mp4" | cmp -s - "$2"
+		grep -F " $1 " /proc/self/mountinfo | grep -q allow_other
+		fusermount3 -u "$1"' _ "$work/srv/films" "$media/movie.mp4" >out 2>err ||
+	    bad "mounted from the line, the view did not read back the original: $(cat err)"
+	unmounted "$work/srv/films"
+	rm -rf "$work/srv/films.scrambled" "$work/srv/films"
+}
+
+mount_unit() {
+	if ! command -v systemd-analyze >/dev/null; then
+		echo "  skipped: no systemd-analyze"
+		return 0
+	fi
+	fresh && mkdir -p units
+	# The unit is named after its Where=, as systemd requires.
+	printf '%s\n' "$1" >"units/$(systemd-escape -p --suffix=mount "$work/srv/films")"
+	SYSTEMD_UNIT_PATH=$PWD/units: systemd-analyze verify units/*.mount >out 2>err ||
+	    bad "systemd-analyze verify: $(cat err)"
+	echo "  verified with systemd-analyze; started nowhere, as systemd is not PID 1 here"
+}
+
+# The drop-in is verified over the server's unit, this machine's or a
+# stand-in; its guard, the ExecStartPre= command as the page has it, is run
+# where the server would start: over a live view, over one that died, over
+# the folder with no view, and as another user over a view it may not enter.
+drop_in() {
+	fresh && mkdir -p units/minidlna.service.d
+	printf '%s\n' "$1" >units/minidlna.service.d/films.conf
+	if [ -e /lib/systemd/system/minidlna.service ]; then
+		cp /lib/systemd/system/minidlna.service units/
+	else
+		printf '[Service]\nUser=nobody\nExecStart=/bin/true\n' >units/minidlna.service
+	fi
+	if command -v systemd-analyze >/dev/null; then
+		SYSTEMD_UNIT_PATH=$PWD/units: systemd-analyze verify units/minidlna.service >out 2>err ||
+		    bad "systemd-analyze verify: $(cat err)"
+	fi
+	[ "$fuse" = yes ] || return 0
+	local guard films=$work/srv/films pid
+	guard=$(sed -n 's/^ExecStartPre=//p' <<<"$1")
+	[ -n "$guard" ] || { bad "no ExecStartPre= guard"; return 0; }
+	films "$work/srv/films.scrambled" scrambled && mkdir -p "$films"
+	# The server's user may reach the mount point, as in /srv.
+	chmod 755 "$work" "$work/srv"
+	guard() { # guard WHEN [setpriv...]: the guard as the server's user
+		"${@:2}" bash -c "$guard" >out 2>err
+	}
+	view "$work/srv/films.scrambled" "$films" -o allow_other
+	guard live || bad "the guard stops the server over a live view: $(cat out err)"
+	if command -v setpriv >/dev/null; then
+		guard "another user" setpriv --reuid=65534 --regid=65534 --clear-groups ||
+		    bad "the guard stops another user over a view with allow_other: $(cat out err)"
+		fusermount3 -u "$films" && view "$work/srv/films.scrambled" "$films"
+		! guard "another user" setpriv --reuid=65534 --regid=65534 --clear-groups ||
+		    bad "the guard lets the server start over a view its user may not enter: $(cat out)"
+	fi
+	# The view killed, the server then restarted for its rescan.
+	pid=$(views)
+	kill -9 "$pid"
+	while kill -0 "$pid" 2>/dev/null; do sleep 0.05; done
+	! guard dead || bad "the guard lets the server start over a view that died (it said: $(cat out err))"
+	echo "  the guard over a view that died: $(cat out err | head -1)"
+	fusermount3 -u "$films"
+	! guard unmounted || bad "the guard lets the server start over the folder with no view"
+	[ -s out ] || [ -s err ] || bad "the guard said nothing over the folder with no view"
+	unmounted "$films"
+	echo "  the guard over no view: $(cat out err | head -1)"
+	echo "  the guard run over a live view, one that died and none; minidlnad not run (no dependency of the project, and its unit needs systemd as PID 1)"
+	rm -rf "$work/srv/films.scrambled" "$films"
+}
+
+declare -A plans
+keys=()
+while IFS= read -r line; do
+	if [[ $line = $'\t'* ]]; then plans[${keys[-1]}]=${line#$'\t'}; else keys+=("$line"); fi
+done < <(plan)
+declare -A seen
+ran=() skipped=()
+while IFS= read -r -u 3 -d '' key && IFS= read -r -u 3 -d '' text; do
+	[ -z "${seen[$key]:-}" ] || fail "two examples are both known as: $key"
+	seen[$key]=1
+	current=$key
+	how=${plans[$key]:-}
+	case $how in
+	run\ *)
+		if [ "$fuse" != yes ] && [[ $view_examples = *" ${how#run } "* ]]; then
+			skipped+=("$key: $fuse")
+			continue
+		fi
+		echo "-- $key"
+		# Each in a subshell of its own, which a command that fails
+		# unexpectedly ends; the next example still runs.
+		set +e
+		(set -e && ${how#run } "$(sed -f <(substitutions) <<<"$text")") </dev/null
+		status=$?
+		set -e
+		((status == 0)) || bad "stopped by a command that failed (status $status)"
+		ran+=("$key")
+		;;
+	skip\ *) skipped+=("$key: ${how#skip }") ;;
+	*) bad "an example that this step neither runs nor skips; add it to plan() in $0" ;;
+	esac
+done 3< <(examples)
+for key in "${keys[@]}"; do
+	[ -n "${seen[$key]:-}" ] || { current=$key; bad "in plan() but in no page any more"; }
+done
+
+# ---- the failures users meet: each must fail, say why, leave the backup
+# as it was and nothing mounted.  The view killed before the server's
+# rescan, and the server restarted over it, are the drop-in's guard above;
+# a run whose input ended early, resumed, is the resume example's.
+# A folder's time is left out: rsync's temporary file changes it.
+snapshot() {
+	(cd "$1" && find . -type d -printf '%p %M\n' -o -printf '%p %s %M %T@\n' | sort &&
+	    find . -type f -print0 | sort -z | xargs -0 -r sha256sum)
+}
+kept() { # kept STATUS: the run failed, told, and left all as it was
+	((${1} != 0)) || bad "exited 0"
+	told
+	[ "$(snapshot "$work/nas")" = "$before" ] ||
+	    bad "the backup changed: $(diff <(echo "$before") <(snapshot "$work/nas") | head -4 | tr '\n' ' ' || true)"
+	unmounted "$work/mnt/films.scrambled"
+	echo "  $current: exit $1, said: $(head -1 err)"
+}
+if [ "$fuse" = yes ] && [ ! -x "$backup_script" ]; then
+	bad "the backup example did not run, and its failures cannot"
+elif [ "$fuse" = yes ]; then
+	echo
+	echo "-- the failures users meet"
+	cd "$(mktemp -d "$work/run.XXXX")"
+	before=$(snapshot "$work/nas")
+	mkdir -p "$work/mnt/alone"
+	current="the passfile missing, the view alone"
+	status=0 && encrypt_video_fs "$HOME/films" "$work/mnt/alone" -o passfile="$work/etc/none" 2>err || status=$?
+	if ((status == 0)) || ! grep -qF "$work/etc/none" err; then bad "exited $status, and said: $(cat err)"; fi
+	unmounted "$work/mnt/alone"
+	echo "  $current: exit $status, said: $(head -1 err)"
+
+	current="the passfile missing, the backup script"
+	mv "$HOME/.films.pass" "$HOME/.films.pass.away"
+	status=0 && "$backup_script" >out 2>err || status=$?
+	kept "$status"
+	mv "$HOME/.films.pass.away" "$HOME/.films.pass"
+
+	current="a wrong password, the backup script"
+	echo 'my passwort' >"$HOME/.films.pass"
+	status=0 && "$backup_script" >out 2>err || status=$?
+	kept "$status"
+	echo "$pw" >"$HOME/.films.pass"
+
+	# rsync slowed down, so that the kill lands while it copies the one
+	# new file; what it had, it keeps.
+	current="the view killed mid-backup"
+	head -c $((6 << 20)) /dev/urandom >"$HOME/films/zz big.mkv"
+	sed 's/^rsync -a --delete /&--bwlimit=2m /' "$backup_script" >slow-backup && chmod +x slow-backup
+	grep -q bwlimit slow-backup || bad "no rsync --delete line to slow down"
+	./slow-backup >out 2>err &
+	for _ in $(seq 100); do
+		compgen -G "$work/nas/films.scrambled/.zz big.mkv.*" >/dev/null && break
+		sleep 0.1
+	done
+	compgen -G "$work/nas/films.scrambled/.zz big.mkv.*" >/dev/null || bad "rsync never started on the new file"
+	for pid in $(views); do kill -9 "$pid"; done
+	status=0 && wait $! || status=$?
+	kept "$status"
+	rm "$HOME/films/zz big.mkv"
+fi
+
+# ---- restored through a view of copies made through the view: rsync -a,
+# tar and cp -a of originals of every awkward size give them back byte for
+# byte, sizes included, through one view of each copy.
+if [ "$fuse" = yes ]; then
+	echo
+	echo "-- restored from rsync -a, tar and cp -a copies made through the view"
+	current="restore"
+	originals=$work/originals
+	films "$originals"
+	: >"$originals/empty"
+	printf x >"$originals/one byte"
+	head -c 8192 /dev/urandom >"$originals/more/one block"
+	head -c 8193 /dev/urandom >"$originals/more/a block and a byte"
+	(cd "$originals" && find . -type f -print0 | sort -z | xargs -0 sha256sum) >"$work/originals.sha256"
+	mkdir -p "$work/mnt/out" "$work/mnt/back" "$work/copies"
+	view "$originals" "$work/mnt/out"
+	rsync -a "$work/mnt/out/" "$work/copies/rsync/"
+	mkdir "$work/copies/tar" && tar -C "$work/mnt/out" -cf - . | tar -C "$work/copies/tar" -xf -
+	cp -a "$work/mnt/out" "$work/copies/cp"
+	fusermount3 -u "$work/mnt/out"
+	for copy in rsync tar cp; do
+		view "$work/copies/$copy" "$work/mnt/back"
+		if ! (cd "$work/mnt/back" && sha256sum --quiet --strict -c "$work/originals.sha256") >"$work/restore.log" 2>&1; then
+			current="restored from the $copy copy"
+			padded=$(stat -c %s "$work/mnt/back/one byte")
+			if [ "$padded" = 8192 ]; then
+				bad "differs from the originals; the view still pads each file to whole blocks (a 1-byte file reads as $padded bytes)"
+			else
+				bad "differs from the originals: $(head -3 "$work/restore.log" | tr '\n' ' ')"
+			fi
+		fi
+		fusermount3 -u "$work/mnt/back"
+	done
+	current="restore"
+	unmounted "$work/mnt/back"
+fi
+
+echo
+echo "examples run (${#ran[@]}):"
+printf '  %s\n' "${ran[@]}"
+echo "examples skipped (${#skipped[@]}):"
+printf '  %s\n' "${skipped[@]}"
+echo "$((SECONDS - started)) s"
+[ ! -s "$work/problems" ] || fail "$(wc -l <"$work/problems") check(s) failed, each named above"
