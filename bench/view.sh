@@ -6,8 +6,10 @@
 # alike; it prints medians, each against the source and against bindfs, and
 # the size of the read requests the kernel sent each daemon.
 #
-# READERS=N reads the big file as N slices at once, as N readers would; extra
-# options for the view go in VIEW_OPTIONS, such as "-o max_threads=4".
+# READERS=N reads the big file as N slices at once, as N readers would; COLD=1
+# drops it from the page cache before each first read, which then comes from
+# the disk; extra options for the view go in VIEW_OPTIONS, such as
+# "-o max_threads=4".
 #
 #   bench/view.sh               after: cmake -S . -B build && cmake --build build
 #   ROUNDS=9 SIZE_MIB=256 FILES=2000 ENCRYPT_VIDEO_FS=/path/to/encrypt_video_fs bench/view.sh
@@ -18,6 +20,7 @@ rounds=${ROUNDS:-5}
 size_mib=${SIZE_MIB:-1024}
 files=${FILES:-10000}
 readers=${READERS:-1}
+cold=${COLD:-0}
 read -ra view_options <<<"${VIEW_OPTIONS:-}"
 password='correct horse battery staple'
 
@@ -72,6 +75,9 @@ mount_fs() { # mount_fs view|bindfs: sets pid
 }
 unmount_fs() { fusermount3 -u "$work/$1"; wait "$2" || true; }
 
+# With COLD=1, the next read of the source's big file is the disk's.
+evict() { if ((cold)); then dd if="$src/big" iflag=nocache count=0 status=none; fi; }
+
 # The whole of a file, by $readers readers at once, each its own slice.
 read_all() {
 	local i slice=$(((size_mib + readers - 1) / readers)) readers_=()
@@ -113,6 +119,7 @@ measure() { # measure view|bindfs ROUND
 	local m=$work/$1 pid before after
 	mount_fs "$1"
 	before=$(replies "$pid")
+	evict
 	t[$1 first]+="$(took read_all "$m/big") "
 	after=$(replies "$pid")
 	requests[$1]=$(awk -v b="$before" -v a="$after" -v ra="$(cat "/sys/class/bdi/$(mountpoint -d "$m")/read_ahead_kb")" 'BEGIN {
@@ -129,7 +136,7 @@ measure() { # measure view|bindfs ROUND
 
 echo "encrypt_video_fs against bindfs -r and the source itself: $(nproc) cores, $(sed -n 's/^model name\s*: //p' /proc/cpuinfo | head -1), kernel $(uname -r)"
 echo "input: $size_mib MiB of random bytes and $files files in 100 folders, on $(stat -f -c %T "$work") ($work), in the page cache"
-echo "medians of $rounds rounds, each on fresh mounts, the order reversed round by round; first read by $readers reader(s)${VIEW_OPTIONS:+; view options: $VIEW_OPTIONS}"
+echo "medians of $rounds rounds, each on fresh mounts, the order reversed round by round; first read by $readers reader(s)$( ((cold)) && echo ", from the disk")${VIEW_OPTIONS:+; view options: $VIEW_OPTIONS}"
 echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
 for ((r = 0; r < rounds; r++)); do
 	order=(0 1 2)
@@ -137,6 +144,7 @@ for ((r = 0; r < rounds; r++)); do
 	for j in "${order[@]}"; do
 		case $j in
 		0)
+			evict
 			t[source first]+="$(took read_all "$src/big") "
 			t[source again]+="$(took cat "$src/big") "
 			t[source random]+="$(took random_reads $((r + 1)) "$src/other") "
@@ -166,7 +174,7 @@ row "first read, $size_mib MiB" first
 row "read again" again
 row "3000 random 4 KiB reads" random
 row "ls -lR of $files files" ls
-echo "(the source: the same work on the folder itself, whose files are in the page cache)"
+echo "(the source: the same work on the folder itself, whose files are in the page cache$( ((cold)) && echo " but for each first read"))"
 echo
 echo "answers to the kernel during the last first read: view ${requests[view]}; bindfs ${requests[bindfs]}"
 echo "peak RSS of the daemon, KiB, highest of the rounds: view ${rss[view]}, bindfs ${rss[bindfs]}"
