@@ -89,10 +89,10 @@ read_all() {
 	for i in "${readers_[@]}"; do wait "$i" || return 1; done
 }
 
-# Written to /dev/fuse, KiB and writes, so far: the daemon answers each read
+# Written to /dev/fuse, bytes and writes, so far: the daemon answers each read
 # request with one write, so over a big read the quotient is the size of the
 # requests the kernel sent.
-replies() { awk '/^wchar:/ { b = $2 } /^syscw:/ { n = $2 } END { print b / 1024, n }' "/proc/$1/io"; }
+replies() { awk '/^wchar:/ { b = $2 } /^syscw:/ { n = $2 } END { printf "%d %d\n", b, n }' "/proc/$1/io"; }
 
 # Milliseconds, to a tenth, that the rest of the line takes.
 took() {
@@ -124,7 +124,7 @@ measure() { # measure view|bindfs ROUND
 	after=$(replies "$pid")
 	requests[$1]=$(awk -v b="$before" -v a="$after" -v ra="$(cat "/sys/class/bdi/$(mountpoint -d "$m")/read_ahead_kb")" 'BEGIN {
 		split(b, x, " "); split(a, y, " ")
-		printf "%.0f KiB on average over %d answers (read-ahead %d KiB)", (y[1] - x[1]) / (y[2] - x[2]), y[2] - x[2], ra }')
+		printf "%.0f KiB on average over %d answers (read-ahead %d KiB)", (y[1] - x[1]) / 1024 / (y[2] - x[2]), y[2] - x[2], ra }')
 	t[$1 again]+="$(took cat "$m/big") "
 	t[$1 random]+="$(took random_reads "$2" "$m/other") "
 	t[$1 ls]+="$(took ls -lR "$m/tree") "
