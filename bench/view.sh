@@ -94,6 +94,13 @@ read_all() {
 # requests the kernel sent.
 replies() { awk '/^wchar:/ { b = $2 } /^syscw:/ { n = $2 } END { printf "%d %d\n", b, n }' "/proc/$1/io"; }
 
+# The daemon's CPU time in ms and its threads' context switches so far (libfuse
+# ends no idle thread unless told to, so none are lost with their thread).
+busy() {
+	awk -v hz="$(getconf CLK_TCK)" '{ printf "%d ", ($14 + $15) * 1000 / hz }' "/proc/$1/stat"
+	cat "/proc/$1"/task/*/status | awk '/ctxt_switches:/ { n += $2 } END { print n }'
+}
+
 # Milliseconds, to a tenth, that the rest of the line takes.
 took() {
 	local start=${EPOCHREALTIME/./}
@@ -116,12 +123,16 @@ random_reads() {
 # has not looked at yet, so that neither is answered from the kernel's cache.
 declare -A t=() rss=([view]=0 [bindfs]=0) requests=()
 measure() { # measure view|bindfs ROUND
-	local m=$work/$1 pid before after
+	local m=$work/$1 pid before after busy0 busy1
 	mount_fs "$1"
 	before=$(replies "$pid")
+	busy0=$(busy "$pid")
 	evict
 	t[$1 first]+="$(took read_all "$m/big") "
+	busy1=$(busy "$pid")
 	after=$(replies "$pid")
+	t[$1 cpu]+="$((${busy1% *} - ${busy0% *})) "
+	t[$1 switches]+="$((${busy1#* } - ${busy0#* })) "
 	requests[$1]=$(awk -v b="$before" -v a="$after" -v ra="$(cat "/sys/class/bdi/$(mountpoint -d "$m")/read_ahead_kb")" 'BEGIN {
 		split(b, x, " "); split(a, y, " ")
 		printf "%.0f KiB on average over %d answers (read-ahead %d KiB)", (y[1] - x[1]) / 1024 / (y[2] - x[2]), y[2] - x[2], ra }')
@@ -175,6 +186,7 @@ row "read again" again
 row "3000 random 4 KiB reads" random
 row "ls -lR of $files files" ls
 echo "(the source: the same work on the folder itself, whose files are in the page cache$( ((cold)) && echo " but for each first read"))"
+echo "daemon during the first read, medians: view ${m[view cpu]} ms CPU and ${m[view switches]} context switches; bindfs ${m[bindfs cpu]} ms and ${m[bindfs switches]}"
 echo
 echo "answers to the kernel during the last first read: view ${requests[view]}; bindfs ${requests[bindfs]}"
 echo "peak RSS of the daemon, KiB, highest of the rounds: view ${rss[view]}, bindfs ${rss[bindfs]}"
