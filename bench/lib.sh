@@ -2,6 +2,7 @@
 # Sourced first by each script of bench/: strict mode, the tree's root, and
 # what more than one of them does.
 set -euo pipefail
+# shellcheck disable=SC2034 # for the scripts that source this
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 name=$(basename "$0")
 fail() { echo "$name: $*" >&2; exit 1; }

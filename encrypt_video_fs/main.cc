@@ -17,6 +17,12 @@
 
 namespace {
 
+// Unless -o max_threads= says otherwise.  Each thread answering a read
+// holds up to a request's 1 MiB, and libfuse's 10 read no faster than 2 or
+// 4, from the page cache or the disk, by one reader or four; 4 leave a
+// disk or a larger machine more reads at once than 2.
+constexpr unsigned default_threads = 4;
+
 const char usage[] = "usage: %s DIR MOUNTPOINT [-f] [-o OPTION[,OPTION]...]\n";
 
 // What fuse_opt_parse fills in besides what libfuse takes itself.
@@ -27,6 +33,7 @@ struct command_line {
 	char *passfile = nullptr;
 	char *passcheck = nullptr;
 	unsigned max_read = 0;
+	int threads_given = 0;
 	view *shown;
 };
 
@@ -57,6 +64,9 @@ const fuse_opt options[] = {
 	// the view.
 	{"max_read=%u", offsetof(command_line, max_read), 0},
 	FUSE_OPT_KEY("max_read=", FUSE_OPT_KEY_KEEP),
+	// Noted, and kept for libfuse, whose default it replaces.
+	{"max_threads=", offsetof(command_line, threads_given), 1},
+	FUSE_OPT_KEY("max_threads=", FUSE_OPT_KEY_KEEP),
 	// What mount(8) may hand on from /etc/fstab, which libfuse refuses.
 	FUSE_OPT_KEY("defaults", FUSE_OPT_KEY_DISCARD),
 	FUSE_OPT_KEY("auto_unmount", 0),
@@ -236,6 +246,8 @@ main(int argc, char *argv[])
 	}
 	if (line.dir == nullptr || line.mount_point == nullptr)
 		exit_with_error(usage, name);
+	if (line.threads_given == 0)
+		fuse_line.max_threads = default_threads;
 
 	char dir_path[PATH_MAX];
 	char mount_path[PATH_MAX];
@@ -253,7 +265,7 @@ main(int argc, char *argv[])
 	fuse_opt_add_arg(&args, "-o");
 	fuse_opt_add_arg(&args, forced);
 	std::free(forced);
-	const fuse_lowlevel_ops operations = view_operations();
+	const fuse_lowlevel_ops operations = served_operations();
 	// Options are checked here, before the password is asked for.
 	fuse_session *se = fuse_session_new(&args, &operations,
 	    sizeof operations, &v);

@@ -7,11 +7,14 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "edge.h"
 #include "start.h"
@@ -59,6 +62,50 @@ device_of(const char *path)
 	return statx(AT_FDCWD, path, AT_STATX_DONT_SYNC | AT_NO_AUTOMOUNT,
 	    STATX_TYPE, &st) == 0 ? makedev(st.stx_dev_major,
 	    st.stx_dev_minor) : 0;
+}
+
+// What the kernel reads ahead on a new mount, and so the size of the
+// requests a first read of a file comes in: 128 KiB, where each request
+// costs the daemon two context switches whatever its size.
+constexpr unsigned kernel_read_ahead_kib = 128;
+
+// As large as a request can be (libfuse takes no more than 1 MiB), unless
+// -o max_read= asks for smaller ones.
+unsigned
+read_ahead_kib(const view &v)
+{
+	constexpr unsigned most = 1024;
+	return v.max_read == 0 ? most : std::min(most, v.max_read / 1024);
+}
+
+// Only root may; a refusal (another user, a read-only /sys in a container)
+// leaves the kernel's read-ahead, slower but as correct.  Done before the
+// kernel hears init's answer, which it takes only as a limit.
+void
+raise_read_ahead(dev_t device, unsigned kib)
+{
+	if (geteuid() != 0 || kib <= kernel_read_ahead_kib)
+		return;
+	char path[64];
+	std::snprintf(path, sizeof path, "/sys/class/bdi/%u:%u/read_ahead_kb",
+	    major(device), minor(device));
+	const int fd = open(path, O_WRONLY | O_CLOEXEC);
+	if (fd < 0)
+		return;
+	const std::string value = std::to_string(kib);
+	[[maybe_unused]] const ssize_t refused = write(fd, value.data(),
+	    value.size());
+	close(fd);
+}
+
+// The kernel keeps the lesser of its read-ahead and the one init answers,
+// which libfuse leaves at what the kernel offered before it was raised.
+void
+init_with_read_ahead(void *data, fuse_conn_info *conn)
+{
+	view_operations().init(data, conn);
+	conn->max_readahead = std::max(conn->max_readahead,
+	    read_ahead_kib(*static_cast<view *>(data)) * 1024);
 }
 
 [[noreturn]] void
@@ -127,6 +174,14 @@ return_when_served(fuse_session *se, pid_t daemon, int ready, int signals,
 
 }
 
+fuse_lowlevel_ops
+served_operations()
+{
+	fuse_lowlevel_ops operations = view_operations();
+	operations.init = init_with_read_ahead;
+	return operations;
+}
+
 void
 mount_and_serve(fuse_session *se, view &v, const char *name,
     const char *mount_path, const fuse_cmdline_opts &line)
@@ -142,6 +197,7 @@ mount_and_serve(fuse_session *se, view &v, const char *name,
 	// Without it, the view could not tell its own mount inside DIR.
 	if ((v.own_device = device_of(mount_path)) == 0)
 		fail_to_start(se, name, std::strerror(errno));
+	raise_read_ahead(v.own_device, read_ahead_kib(v));
 	if (is_stopping(se))
 		fail_to_start(se, name, "stopped by a signal");
 	if (line.foreground != 0)
