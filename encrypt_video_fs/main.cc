@@ -265,7 +265,7 @@ main(int argc, char *argv[])
 	fuse_opt_add_arg(&args, "-o");
 	fuse_opt_add_arg(&args, forced);
 	std::free(forced);
-	const fuse_lowlevel_ops operations = served_operations();
+	const fuse_lowlevel_ops operations = view_operations();
 	// Options are checked here, before the password is asked for.
 	fuse_session *se = fuse_session_new(&args, &operations,
 	    sizeof operations, &v);

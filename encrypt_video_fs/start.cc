@@ -7,7 +7,6 @@
 #include <poll.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -69,18 +68,10 @@ device_of(const char *path)
 // costs the daemon two context switches whatever its size.
 constexpr unsigned kernel_read_ahead_kib = 128;
 
-// As large as a request can be (libfuse takes no more than 1 MiB), unless
-// -o max_read= asks for smaller ones.
-unsigned
-read_ahead_kib(const view &v)
-{
-	constexpr unsigned most = 1024;
-	return v.max_read == 0 ? most : std::min(most, v.max_read / 1024);
-}
-
 // Only root may; a refusal (another user, a read-only /sys in a container)
 // leaves the kernel's read-ahead, slower but as correct.  Done before the
-// kernel hears init's answer, which it takes only as a limit.
+// kernel hears init's answer, which it takes only as a limit: it keeps the
+// lesser of the two.
 void
 raise_read_ahead(dev_t device, unsigned kib)
 {
@@ -96,16 +87,6 @@ raise_read_ahead(dev_t device, unsigned kib)
 	[[maybe_unused]] const ssize_t refused = write(fd, value.data(),
 	    value.size());
 	close(fd);
-}
-
-// The kernel keeps the lesser of its read-ahead and the one init answers,
-// which libfuse leaves at what the kernel offered before it was raised.
-void
-init_with_read_ahead(void *data, fuse_conn_info *conn)
-{
-	view_operations().init(data, conn);
-	conn->max_readahead = std::max(conn->max_readahead,
-	    read_ahead_kib(*static_cast<view *>(data)) * 1024);
 }
 
 [[noreturn]] void
@@ -172,14 +153,6 @@ return_when_served(fuse_session *se, pid_t daemon, int ready, int signals,
 	    std::strerror(ENOTCONN));
 }
 
-}
-
-fuse_lowlevel_ops
-served_operations()
-{
-	fuse_lowlevel_ops operations = view_operations();
-	operations.init = init_with_read_ahead;
-	return operations;
 }
 
 void

@@ -5,10 +5,6 @@
 
 #include "view.h"
 
-// The view's operations, its init asking the kernel for as much read-ahead
-// as mount_and_serve may have given the view.
-fuse_lowlevel_ops served_operations();
-
 // Mounts the view at mount_path and serves it until it is unmounted or
 // stopped.  In the background, the command ends with 0 once the view
 // answers, and otherwise with 1, saying why, and nothing left mounted.

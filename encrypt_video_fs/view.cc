@@ -816,6 +816,10 @@ view_init(void *data, fuse_conn_info *conn)
 	// libfuse wants a max_read said again here, or fails the mount.
 	if (v.max_read != 0)
 		conn->max_read = v.max_read;
+	// libfuse answers with what the kernel offered at mount time, before
+	// the mount's read-ahead was raised.
+	conn->max_readahead = std::max(conn->max_readahead,
+	    read_ahead_kib(v) * 1024);
 	// The kernel then applies DIR's access control lists as it applies
 	// its modes, from the extended attributes the view passes on.
 	if ((conn->capable & FUSE_CAP_POSIX_ACL) != 0)
@@ -837,6 +841,13 @@ refuse(fuse_req_t req, Arguments...)
 	fuse_reply_err(req, EROFS);
 }
 
+}
+
+unsigned
+read_ahead_kib(const view &v)
+{
+	constexpr unsigned most = 1024;
+	return v.max_read == 0 ? most : std::min(most, v.max_read / 1024);
 }
 
 fuse_lowlevel_ops

@@ -122,4 +122,8 @@ private:
 
 fuse_lowlevel_ops view_operations();
 
+// What the view asks the kernel to read ahead: as large as a request can be
+// (libfuse takes no more than 1 MiB), unless -o max_read= asks for smaller.
+unsigned read_ahead_kib(const view &v);
+
 #endif

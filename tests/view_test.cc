@@ -389,14 +389,25 @@ TEST_F(View, ServesUnderEveryOptionItTakesAndAnyLimit)
 	const std::string dir = make_temp_dir();
 	const std::string input = random_string(300000, 29);
 	write_file(dir + "/film", input);
-	// Others are let in by root, or where fuse.conf allows it.
-	for (const char *option : {"max_read=131072", "clone_fd,max_threads=2",
-	    "kernel_cache,noforget", "noatime,sync,dirsync,exec,suid,dev",
-	    "allow_root,allow_other"}) {
+	// Others are let in by root, or where fuse.conf allows it.  Root
+	// has the kernel read ahead as much as one request may hold.
+	for (const auto &[option, read_ahead] : {std::pair{"max_read=262144",
+	    "256\n"}, {"clone_fd,max_threads=2", "1024\n"},
+	    {"kernel_cache,noforget", "1024\n"},
+	    {"noatime,sync,dirsync,exec,suid,dev", "1024\n"},
+	    {"allow_root,allow_other", "1024\n"}}) {
 		if (geteuid() != 0 && std::string_view(option).starts_with("allow"))
 			continue;
 		const std::string at = mount(dir, "secret", {"-o", option});
 		EXPECT_TRUE(read_file(at + "/film") == viewed(input)) << option;
+		struct stat st {};
+		ASSERT_EQ(stat(at.c_str(), &st), 0);
+		const std::string bdi = "/sys/class/bdi/" + std::to_string(
+		    major(st.st_dev)) + ":" + std::to_string(minor(st.st_dev)) +
+		    "/read_ahead_kb";
+		if (geteuid() == 0 && access(bdi.c_str(), W_OK) == 0) {
+			EXPECT_EQ(read_file(bdi), read_ahead) << option;
+		}
 		stop(at);
 	}
 
@@ -644,7 +655,7 @@ TEST_F(View, EndsCleanlyOnUnmountOrSignalAndCachesWhatDidNotChange)
 
 	// Nor from any step of the start-up, from mount(2) to the last word
 	// between the command and its daemon.
-	for (const char *call : {"mount", "statx", "poll"}) {
+	for (const char *call : {"mount", "statx", "write", "poll"}) {
 		if (geteuid() != 0 || run_tool({"sh", "-c", "command -v strace"},
 		    {.program = "sh"}).status != 0)
 			break;
