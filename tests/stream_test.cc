@@ -48,7 +48,6 @@ TEST(BlockTransform, AnyRangeReadsOnlyItsBytesAsTheWholeOutputHasThem)
 {
 	std::mt19937 random(2027);
 	const auto input = random_bytes(5 * block_size + 123, random);
-	std::vector<std::uint8_t> whole;
 	scrambler s{};
 	std::uint64_t asked_from = 0;
 	std::uint64_t asked_to = 0;
@@ -70,7 +69,7 @@ TEST(BlockTransform, AnyRangeReadsOnlyItsBytesAsTheWholeOutputHasThem)
 	// Candidates that fall on block boundaries, that do not, and one a block.
 	for (const std::int32_t key : {1, 3, 254}) {
 		// The tool's output without the zero fill.
-		whole = input;
+		auto whole = input;
 		whole.resize(scrambled_size(input.size()), 0);
 		whole = scramble_plainly(whole, key);
 		whole.resize(input.size());
