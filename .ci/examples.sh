@@ -383,6 +383,8 @@ read_ahead() {
 # holds the one built, and the rest of the machine sees nothing.
 fstab() {
 	command -v unshare >/dev/null || { echo "  skipped: no unshare for a mount namespace"; return 0; }
+	# In a chroot, / is no mount point, and cannot be made private.
+	mountpoint -q / || { echo "  skipped: / is no mount point here (a chroot), so no mount namespace can be made private"; return 0; }
 	fresh && films "$work/srv/films.scrambled" scrambled && mkdir -p "$work/srv/films" bin
 	ln -s "$root/build/encrypt_video_fs" bin/
 	echo "$pw" >"$work/etc/films.pass" && chmod 600 "$work/etc/films.pass"
