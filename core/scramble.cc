@@ -69,13 +69,13 @@ scramble_from(std::span<std::uint8_t> data, std::uint64_t offset,
 	// Only multiples of the spacing can be selected, so the others are
 	// never visited.
 	std::size_t within = static_cast<std::size_t>(offset % block_size);
-	for (std::size_t start = 0; start < data.size(); within = 0) {
+	for (std::size_t start = 0; start < data.size();
+	    start += block_size - within, within = 0) {
 		const auto block = data.subspan(start,
 		    std::min(block_size - within, data.size() - start));
 		for (std::size_t p = (within + spacing - 1) / spacing * spacing -
 		    within; p < block.size(); p += spacing)
 			block[p] ^= s.table[block[p]];
-		start += block.size();
 	}
 }
 

@@ -10,7 +10,6 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -75,12 +74,12 @@ constexpr unsigned kernel_read_ahead_kib = 128;
 void
 raise_read_ahead(dev_t device, unsigned kib)
 {
-	if (geteuid() != 0 || kib <= kernel_read_ahead_kib)
+	if (kib <= kernel_read_ahead_kib)
 		return;
-	char path[64];
-	std::snprintf(path, sizeof path, "/sys/class/bdi/%u:%u/read_ahead_kb",
-	    major(device), minor(device));
-	const int fd = open(path, O_WRONLY | O_CLOEXEC);
+	const std::string path = "/sys/class/bdi/" + std::to_string(
+	    major(device)) + ":" + std::to_string(minor(device)) +
+	    "/read_ahead_kb";
+	const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
 	if (fd < 0)
 		return;
 	const std::string value = std::to_string(kib);
