@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "files.h"
+
 // Where the child's standard output goes besides a descriptor of our own.
 inline constexpr int capture_output = -1;
 inline constexpr int closed_output = -2;
@@ -28,11 +30,6 @@ struct tool_result {
 	double cpu_seconds; // user and system time of the child
 };
 
-// A new folder under $TMPDIR, removed with everything in it when the test
-// process ends.
-std::string make_temp_dir();
-void write_file(const std::string &path, std::string_view contents);
-std::string read_file(const std::string &path);
 // A file of that name in a folder the test binary makes once.
 std::string scratch_file(const std::string &name, std::string_view contents);
 // The program under test: $variable if set (an installed one), else the one
