@@ -3,7 +3,10 @@
 
 #include <sys/types.h>
 
+#include <unistd.h>
+
 #include <cerrno>
+#include <utility>
 
 // A 32-bit off_t would make fstat fail on every file over 2 GiB.
 static_assert(sizeof(off_t) >= 8, "build with -D_FILE_OFFSET_BITS=64");
@@ -29,5 +32,37 @@ retry_interrupted(Call call)
 		;
 	return result;
 }
+
+// A descriptor of one's own, closed when it goes, so that every path out
+// of a function lets it go the same way; or, negative, the errno of why
+// there is none.
+class unique_fd {
+public:
+	unique_fd() = default;
+	explicit unique_fd(int fd) : fd_(fd) {}
+	unique_fd(unique_fd &&other) noexcept : fd_(other.release()) {}
+	unique_fd &
+	operator=(unique_fd &&other) noexcept
+	{
+		reset(other.release());
+		return *this;
+	}
+	unique_fd(const unique_fd &) = delete;
+	unique_fd &operator=(const unique_fd &) = delete;
+	~unique_fd() { reset(); }
+
+	int get() const { return fd_; }
+	int release() { return std::exchange(fd_, -1); }
+	void
+	reset(int fd = -1)
+	{
+		if (fd_ >= 0)
+			close(fd_);
+		fd_ = fd;
+	}
+
+private:
+	int fd_ = -1;
+};
 
 #endif
