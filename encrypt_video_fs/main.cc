@@ -32,9 +32,8 @@ struct command_line {
 	const char *mount_point = nullptr;
 	char *passfile = nullptr;
 	char *passcheck = nullptr;
-	unsigned max_read = 0;
 	int threads_given = 0;
-	view *shown;
+	view_settings settings{};
 };
 
 // Keys of the options taken here that are not refused.
@@ -62,7 +61,7 @@ const fuse_opt options[] = {
 	{"passcheck=%s", offsetof(command_line, passcheck), 0},
 	// Kept for libfuse, which wants it said again when the kernel starts
 	// the view.
-	{"max_read=%u", offsetof(command_line, max_read), 0},
+	{"max_read=%u", offsetof(command_line, settings.max_read), 0},
 	FUSE_OPT_KEY("max_read=", FUSE_OPT_KEY_KEEP),
 	// Noted, and kept for libfuse, whose default it replaces.
 	{"max_threads=", offsetof(command_line, threads_given), 1},
@@ -89,7 +88,7 @@ const fuse_opt options[] = {
 
 // Sets the timeout that arg names, if it is short enough.
 bool
-take_timeout(view &v, const char *arg)
+take_timeout(view_settings &settings, const char *arg)
 {
 	const std::string_view option = arg;
 	const std::string_view key = option.substr(0, option.find('='));
@@ -98,8 +97,9 @@ take_timeout(view &v, const char *arg)
 	if (end == arg + key.size() + 1 || *end != '\0' || !(seconds >= 0) ||
 	    seconds > 1)
 		return false;
-	(key == "entry_timeout" ? v.entry_timeout : key == "attr_timeout" ?
-	    v.attr_timeout : v.negative_timeout) = seconds;
+	(key == "entry_timeout" ? settings.entry_timeout :
+	    key == "attr_timeout" ? settings.attr_timeout :
+	    settings.negative_timeout) = seconds;
 	return true;
 }
 
@@ -110,12 +110,12 @@ take_argument(void *data, const char *arg, int key, fuse_args *)
 {
 	auto *line = static_cast<command_line *>(data);
 
-	if (key == timeout_key && take_timeout(*line->shown, arg))
+	if (key == timeout_key && take_timeout(line->settings, arg))
 		return 0;
 	if (key == timeout_key)
 		key = std::size(refusals) - 1;
 	if (key == kernel_cache_key) {
-		line->shown->keep_cache = true;
+		line->settings.keep_cache = true;
 		return 0;
 	}
 	if (key >= 0)
@@ -194,8 +194,7 @@ main(int argc, char *argv[])
 {
 	const char *name = program_name(argc, argv, "encrypt_video_fs");
 	fuse_args args = FUSE_ARGS_INIT(argc, argv);
-	view v;
-	command_line line{.name = name, .shown = &v};
+	command_line line{.name = name};
 	fuse_cmdline_opts fuse_line{};
 
 	// With a standard stream closed, DIR would take its number, and the
@@ -253,9 +252,9 @@ main(int argc, char *argv[])
 
 	char dir_path[PATH_MAX];
 	char mount_path[PATH_MAX];
-	open_folders(v, name, line.dir, line.mount_point, dir_path, mount_path);
-	v.max_read = line.max_read;
-	share_descriptors(v);
+	const int dir = open_folders(name, line.dir, line.mount_point, dir_path,
+	    mount_path);
+	view v(dir, line.settings, share_descriptors());
 
 	// After the user's own options, so that these win over "rw", "dev"
 	// and "suid", which mount(8) passes for an /etc/fstab line.

@@ -167,9 +167,11 @@ mount_and_serve(fuse_session *se, view &v, const char *name,
 		std::exit(1);
 	}
 	// Without it, the view could not tell its own mount inside DIR.
-	if ((v.own_device = device_of(mount_path)) == 0)
+	const dev_t own_device = device_of(mount_path);
+	if (own_device == 0)
 		fail_to_start(se, name, std::strerror(errno));
-	raise_read_ahead(v.own_device, read_ahead_kib(v));
+	v.nodes.never_enter(own_device);
+	raise_read_ahead(own_device, read_ahead_kib(v));
 	if (is_stopping(se))
 		fail_to_start(se, name, "stopped by a signal");
 	if (line.foreground != 0)
