@@ -494,11 +494,18 @@ TEST_F(View, ShowsChangesInDirWithinTwoSeconds)
 	write_file(dir + "/grows", "short");
 	write_file(dir + "/replaced", "before");
 	write_file(dir + "/removed", "gone");
+	write_file(dir + "/rewritten", "same size");
 	const std::string at = mount(dir);
 	// Seen once, so that the kernel holds all of them.
-	for (const char *file : {"/grows", "/replaced", "/removed"})
+	for (const char *file : {"/grows", "/replaced", "/removed", "/rewritten"})
 		ASSERT_NE(read_file(at + file).size(), 0u);
 	names_in(at);
+	// In place, to the same size, its time set back as cp -p sets it.
+	struct stat old {};
+	ASSERT_EQ(stat((dir + "/rewritten").c_str(), &old), 0);
+	write_file(dir + "/rewritten", "same SIZE");
+	const timespec times[2] = {old.st_atim, old.st_mtim};
+	ASSERT_EQ(utimensat(AT_FDCWD, (dir + "/rewritten").c_str(), times, 0), 0);
 
 	const std::string longer = "short" + random_string(20000, 24);
 	std::ofstream(dir + "/grows", std::ios::app) << longer.substr(5);
@@ -510,9 +517,10 @@ TEST_F(View, ShowsChangesInDirWithinTwoSeconds)
 	const auto shows_all = [&] {
 		return read_file(at + "/grows") == viewed(longer) &&
 		    read_file(at + "/replaced") == viewed("after") &&
+		    read_file(at + "/rewritten") == viewed("same SIZE") &&
 		    access((at + "/removed").c_str(), F_OK) != 0 &&
 		    names_in(at) == std::vector<std::string>{"added", "grows",
-			"replaced"} &&
+			"replaced", "rewritten"} &&
 		    read_file(at + "/added") == viewed("new");
 	};
 	const auto start = std::chrono::steady_clock::now();
