@@ -181,6 +181,8 @@ protected:
 		});
 	}
 
+	void answers_as_a_bind_mount(bool pressed);
+
 	std::vector<std::string> mounts;
 	std::jthread watchdog;
 };
@@ -890,17 +892,48 @@ TEST_F(View, TakesThePasswordLineAsTheToolTakesItsOperand)
 // device.
 TEST_F(View, AnswersAsAReadOnlyBindMountOfDirDoes)
 {
+	answers_as_a_bind_mount(false);
+}
+
+// On ext4, which gives a new file the inode number of one just deleted,
+// with the daemon under a limit that leaves folders few descriptors.
+TEST_F(View, AnswersAsABindMountDoesOnExt4UnderALowLimit)
+{
+	answers_as_a_bind_mount(true);
+}
+
+void
+View::answers_as_a_bind_mount(bool pressed)
+{
 	if (geteuid() != 0)
 		GTEST_SKIP() << "a bind mount needs root";
 	const std::string dir = make_temp_dir();
+	if (pressed && run_tool({"sh", "-c", "truncate -s 64M \"$1\" && "
+	    "mkfs.ext4 -q \"$1\" && mount -o loop \"$1\" \"$0\"", dir, dir +
+	    ".ext4"}, {.program = "sh"}).status != 0)
+		GTEST_SKIP() << "no ext4 image here (mkfs.ext4, a loop device)";
+	mounts.push_back(dir);
+	ASSERT_EQ(mkdir((dir + "/many").c_str(), 0755), 0);
+	for (int i = 0; i < 40; i++)
+		ASSERT_EQ(mkdir((dir + "/many/" + std::to_string(i)).c_str(), 0755), 0);
 	const std::string bound = mount_point();
 	ASSERT_EQ(::mount(dir.c_str(), bound.c_str(), nullptr, MS_BIND, nullptr), 0);
 	ASSERT_EQ(::mount(nullptr, bound.c_str(), nullptr, MS_REMOUNT | MS_BIND |
 	    MS_RDONLY, nullptr), 0);
 	// Asked every time, so that each answer is of DIR as it is now; and
 	// by another user too, whom DIR's access control lists may refuse.
-	const std::string at = mount(dir, "secret", {"-o",
-	    "entry_timeout=0,attr_timeout=0,negative_timeout=0,allow_other"});
+	const std::string options = "entry_timeout=0,attr_timeout=0,"
+	    "negative_timeout=0,allow_other";
+	const std::string at = pressed ? mount_point() : mount(dir, "secret",
+	    {"-o", options});
+	if (pressed) {
+		const std::string pass = make_temp_dir() + "/pass";
+		write_file(pass, "secret\n");
+		const tool_result started = run_tool({"prlimit", "--nofile=64:64",
+		    view_path(), dir, at, "-o", options + ",passfile=" + pass},
+		    {.program = "prlimit"});
+		ASSERT_EQ(started.status, 0) << started.err;
+	}
 	chmod(dir.c_str(), 0755);
 	chmod(std::filesystem::path(dir).parent_path().c_str(), 0711);
 
@@ -1028,6 +1061,13 @@ TEST_F(View, AnswersAsAReadOnlyBindMountOfDirDoes)
 	    {"hold", hold},
 	    {"held", read_held},
 	    {"as nobody", as_nobody},
+	    // As a large listing does, which has folders give up descriptors.
+	    {"trim", [&](const text &p) { text all;
+		const text &side = p.starts_with(bound) ? bound : at;
+		for (int i = 0; i < 40; i++) { struct stat st {};
+			all += attributes(lstat((side + "/many/" + std::to_string(i))
+			    .c_str(), &st), st); }
+		return all; }},
 	};
 	// An access control list that lets every user read but nobody.
 	const std::uint32_t acl[] = {2, 0x70001, 0xffffffff, 0x2, 65534,
