@@ -159,6 +159,9 @@ key_from(const char *name, const char *passfile)
 		    name, from, std::strerror(errno));
 	if (key == password_missing)
 		exit_with_error("%s: no password: %s has no line.\n", name, from);
+	if (key == password_empty)
+		exit_with_error("%s: no password: the line from %s is empty.\n",
+		    name, from);
 	if (key == password_with_zero_byte)
 		exit_with_error("%s: the password from %s holds a zero byte, "
 		    "which no password can.\n", name, from);

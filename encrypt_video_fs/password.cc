@@ -37,7 +37,12 @@ read_password_key(int fd, int signals)
 {
 	std::uint32_t hash = djb2_start;
 	bool line = false;
+	bool empty = true;
 	bool carriage_return = false;
+	const auto take = [&](std::uint8_t byte) {
+		hash = add_to_djb2_hash(hash, byte);
+		empty = false;
+	};
 
 	// A byte at a time: nothing past the line is taken from a shared input.
 	for (;;) {
@@ -52,7 +57,7 @@ read_password_key(int fd, int signals)
 		// "\r\n" ends a line; a "\r" at the very end belongs to the
 		// password.
 		if (n == 0 && carriage_return)
-			hash = add_to_djb2_hash(hash, '\r');
+			take('\r');
 		if (n == 0)
 			break;
 		line = true;
@@ -63,13 +68,16 @@ read_password_key(int fd, int signals)
 		if (c == '\0')
 			return password_with_zero_byte;
 		if (carriage_return)
-			hash = add_to_djb2_hash(hash, '\r');
+			take('\r');
 		carriage_return = c == '\r';
 		if (!carriage_return)
-			hash = add_to_djb2_hash(hash, c);
+			take(c);
 	}
 	if (!line)
 		return password_missing;
+	// A passfile left with only its line's end is a mistake, never a key.
+	if (empty)
+		return password_empty;
 	return reduce_hash_to_key(hash);
 }
 

@@ -8,6 +8,7 @@ inline constexpr std::int32_t password_unreadable = -1; // errno tells why
 inline constexpr std::int32_t password_missing = -2;
 inline constexpr std::int32_t password_with_zero_byte = -3;
 inline constexpr std::int32_t password_interrupted = -4;
+inline constexpr std::int32_t password_empty = -5;
 
 // The key of the first line read from fd, hashed as it comes so that no
 // copy of the password is ever held, or one of the values above.  While it

@@ -24,7 +24,8 @@ TEST(PasswordLine, IsTakenAsTheToolTakesItsOperand)
 		std::string_view left; // for whoever reads the input next
 	} rows[] = {
 	    {"two words\r\n", key("two words"), ""},
-	    {"\n", key(""), ""},
+	    {"\n", password_empty, ""},
+	    {"\r\n", password_empty, ""},
 	    {"cr\rin\r", key("cr\rin\r"), ""},
 	    {"first\nsecond\n", key("first"), "second\n"},
 	    {"", password_missing, ""},

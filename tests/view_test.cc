@@ -703,6 +703,7 @@ TEST_F(View, RefusesWithOneLineAndMountsNothing)
 	ASSERT_EQ(mkdir((dir + "/sub").c_str(), 0755), 0);
 	const std::string passes = make_temp_dir();
 	write_file(passes + "/empty", "");
+	write_file(passes + "/newline", "\n");
 	write_file(passes + "/zero", "ai\n");
 	write_file(passes + "/nul", std::string("a\0b\n", 4));
 	write_file(passes + "/right", "secret\n");
@@ -732,6 +733,8 @@ TEST_F(View, RefusesWithOneLineAndMountsNothing)
 		"line.\n"},
 	    {{dir, at, "-o", "passfile=" + passes + "/empty"}, "encrypt_video_fs: "
 		"no password: " + passes + "/empty has no line.\n"},
+	    {{dir, at, "-o", "passfile=" + passes + "/newline"}, "encrypt_video_fs: "
+		"no password: the line from " + passes + "/newline is empty.\n"},
 	    {{dir, at, "-o", "passfile=/no/pass"}, "encrypt_video_fs: could not "
 		"open /no/pass: No such file or directory.\n"},
 	    {{dir, at, "-o", "passfile=" + passes + "/zero"}, no_key},
