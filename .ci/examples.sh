@@ -364,7 +364,7 @@ restore() {
 # Root's line for a view that could not raise its read-ahead itself, as a
 # view started with small requests stands for.
 read_ahead() {
-	fresh && mkdir -p films view
+	fresh && mkdir -p films view && films films
 	view films view -o max_read=65536
 	local bdi
 	bdi=/sys/class/bdi/$(mountpoint -d view)/read_ahead_kb

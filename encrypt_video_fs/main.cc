@@ -33,6 +33,7 @@ struct command_line {
 	char *passfile = nullptr;
 	char *passcheck = nullptr;
 	int threads_given = 0;
+	int allow_empty = 0;
 	view_settings settings{};
 };
 
@@ -59,6 +60,7 @@ const char *const refusals[] = {
 const fuse_opt options[] = {
 	{"passfile=%s", offsetof(command_line, passfile), 0},
 	{"passcheck=%s", offsetof(command_line, passcheck), 0},
+	{"allow_empty", offsetof(command_line, allow_empty), 1},
 	// Kept for libfuse, which wants it said again when the kernel starts
 	// the view.
 	{"max_read=%u", offsetof(command_line, settings.max_read), 0},
@@ -255,8 +257,8 @@ main(int argc, char *argv[])
 
 	char dir_path[PATH_MAX];
 	char mount_path[PATH_MAX];
-	const int dir = open_folders(name, line.dir, line.mount_point, dir_path,
-	    mount_path);
+	const int dir = open_folders(name, line.dir, line.mount_point,
+	    line.allow_empty != 0, dir_path, mount_path);
 	view v(dir, line.settings, share_descriptors());
 
 	// After the user's own options, so that these win over "rw", "dev"

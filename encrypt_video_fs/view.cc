@@ -1,10 +1,12 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/statvfs.h>
 #include <sys/xattr.h>
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -43,6 +45,36 @@ is_within(unique_fd fd, const struct stat &dir)
 			return false;
 		fd = std::move(up);
 	}
+}
+
+// Whether the folder open as fd has anything in it.
+bool
+is_empty(int fd)
+{
+	DIR *dir = fdopendir(openat(fd, ".", O_RDONLY | O_DIRECTORY |
+	    O_CLOEXEC));
+	if (dir == nullptr)
+		return false;
+	bool empty = true;
+	for (const dirent *entry; empty && (entry = readdir(dir)) != nullptr;)
+		empty = std::string_view(entry->d_name) == "." ||
+		    std::string_view(entry->d_name) == "..";
+	closedir(dir);
+	return empty;
+}
+
+// Whether the folder open as fd is where a FUSE file system is mounted,
+// such as a view that could not be unmounted.
+bool
+is_fuse_mount(int fd)
+{
+	struct statfs fs {};
+	struct stat here {};
+	struct stat up {};
+
+	return fstatfs(fd, &fs) == 0 && fs.f_type == FUSE_SUPER_MAGIC &&
+	    fstat(fd, &here) == 0 && fstatat(fd, "..", &up, 0) == 0 &&
+	    here.st_dev != up.st_dev;
 }
 
 // What names the file open at fd, for the calls that take only a name.
@@ -128,7 +160,7 @@ look_up(view &v, node &parent, int dir, const char *name, fuse_entry_param &e)
 
 int
 open_folders(const char *name, const char *dir, const char *mount_point,
-    char (&dir_path)[PATH_MAX], char (&mount_path)[PATH_MAX])
+    bool allow_empty, char (&dir_path)[PATH_MAX], char (&mount_path)[PATH_MAX])
 {
 	struct stat dir_stat {};
 
@@ -137,11 +169,22 @@ open_folders(const char *name, const char *dir, const char *mount_point,
 	    realpath(dir, dir_path) == nullptr)
 		exit_with_error("%s: could not open %s: %s.\n", name, dir,
 		    std::strerror(errno));
+	// A disk that is not mounted leaves its mount point empty, which a
+	// backup that deletes or a media server would take for a library.
+	if (!allow_empty && is_empty(fd.get()))
+		exit_with_error("%s: %s is empty, as a disk that is not mounted "
+		    "leaves it; give -o allow_empty to show it all the same.\n",
+		    name, dir);
 	unique_fd mount_fd(realpath(mount_point, mount_path) == nullptr ?
 	    -1 : open(mount_path, O_PATH | O_DIRECTORY | O_CLOEXEC));
 	if (mount_fd.get() < 0)
 		exit_with_error("%s: could not open the mount point %s: %s.\n",
 		    name, mount_point, std::strerror(errno));
+	// A view on top would hide it, and the next unmount meant for either
+	// would take the other.
+	if (is_fuse_mount(mount_fd.get()))
+		exit_with_error("%s: %s is mounted already; unmount it first: "
+		    "fusermount3 -u %s\n", name, mount_point, mount_point);
 	// The view would contain itself, and reading it would go round for
 	// ever.
 	if (is_within(std::move(mount_fd), dir_stat))

@@ -66,9 +66,9 @@ struct view {
 };
 
 // DIR and MOUNTPOINT checked, both made absolute (the daemon runs in "/"),
-// and DIR opened.  Exits saying why where they cannot be a view.
+// and DIR opened; an empty DIR only where allowed.  Exits saying why where they cannot be a view.
 int open_folders(const char *name, const char *dir, const char *mount_point,
-    char (&dir_path)[PATH_MAX], char (&mount_path)[PATH_MAX]);
+    bool allow_empty, char (&dir_path)[PATH_MAX], char (&mount_path)[PATH_MAX]);
 
 // Raises the process's descriptor limit as far as it may go and shares it
 // out between open files, open folders and nodes.

@@ -145,7 +145,7 @@ rsync -a ~/.films.check nas:films.check'
 		# Nightly, with a mistyped password, then none: told, and
 		# nothing sent or deleted.
 		echo 'my passwort' >"$HOME/.films.pass"
-		rm "$HOME/films/holiday.mp4"
+		mv "$HOME/films/holiday.mp4" "$HOME/films/renamed.mp4"
 		for told in 'not the one' 'films.pass'; do
 			! bash -c "$block" 2>run.log && grep -q "$told" run.log &&
 			    [ -e "$work/nas/films.scrambled/holiday.mp4" ] && ! mountpoint -q "$work/backup" ||

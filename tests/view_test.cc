@@ -714,6 +714,8 @@ TEST_F(View, RefusesWithOneLineAndMountsNothing)
 	    "[-o OPTION[,OPTION]...]\n";
 	const std::string no_key = "encrypt_video_fs: this password gives no "
 	    "scrambling at all; choose another.\n";
+	const std::string empty = make_temp_dir();
+	const std::string mounted = mount(dir);
 
 	const std::pair<std::vector<std::string>, std::string> cases[] = {
 	    {{}, usage},
@@ -729,6 +731,11 @@ TEST_F(View, RefusesWithOneLineAndMountsNothing)
 		"/sub is inside " + dir + ".\n"},
 	    {{dir, dir}, "encrypt_video_fs: the mount point " + dir +
 		" is inside " + dir + ".\n"},
+	    {{empty, at}, "encrypt_video_fs: " + empty + " is empty, as a disk "
+		"that is not mounted leaves it; give -o allow_empty to show it "
+		"all the same.\n"},
+	    {{dir, mounted}, "encrypt_video_fs: " + mounted + " is mounted "
+		"already; unmount it first: fusermount3 -u " + mounted + "\n"},
 	    {{dir, at}, "encrypt_video_fs: no password: standard input has no "
 		"line.\n"},
 	    {{dir, at, "-o", "passfile=" + passes + "/empty"}, "encrypt_video_fs: "
