@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <span>
 #include <string_view>
 #include <system_error>
@@ -189,4 +190,62 @@ check_key(const char *path, std::int32_t key)
 	if (fault != std::errc{} || end != last || other < 1 || other > 254)
 		return key_check::not_a_check;
 	return other == key ? key_check::same : key_check::other;
+}
+
+std::int32_t
+key_from(const char *name, const char *passfile)
+{
+	const char *from = "standard input";
+	int fd = STDIN_FILENO;
+	std::int32_t key;
+
+	if (passfile != nullptr) {
+		from = passfile;
+		if ((fd = open(passfile, O_RDONLY | O_NOCTTY | O_CLOEXEC)) < 0)
+			exit_with_error("%s: could not open %s: %s.\n", name,
+			    passfile, std::strerror(errno));
+		key = read_password_key(fd);
+		const int error = errno;
+		close(fd);
+		errno = error;
+	} else if (isatty(fd) == 1) {
+		from = "the terminal";
+		key = ask_password_key(fd);
+	} else {
+		key = read_password_key(fd);
+	}
+	if (key == password_unreadable)
+		exit_with_error("%s: could not read the password from %s: %s.\n",
+		    name, from, std::strerror(errno));
+	if (key == password_missing)
+		exit_with_error("%s: no password: %s has no line.\n", name, from);
+	if (key == password_empty)
+		exit_with_error("%s: no password: the line from %s is empty.\n",
+		    name, from);
+	if (key == password_with_zero_byte)
+		exit_with_error("%s: the password from %s holds a zero byte, "
+		    "which no password can.\n", name, from);
+	if (key == 0)
+		exit_with_error("%s: %s\n", name, key_zero_refusal);
+	return key;
+}
+
+// A view under another password than a backup's would mix two keys in it,
+// and nothing would tell.
+void
+check_password(const char *name, const char *check, std::int32_t key)
+{
+	switch (check_key(check, key)) {
+	case key_check::same:
+	case key_check::made:
+		return;
+	case key_check::other:
+		exit_with_error("%s: the password is not the one %s was made "
+		    "with.\n", name, check);
+	case key_check::not_a_check:
+		exit_with_error("%s: %s is not a password check.\n", name, check);
+	case key_check::failed:
+		exit_with_error("%s: could not open %s: %s.\n", name, check,
+		    std::strerror(errno));
+	}
 }

@@ -24,4 +24,12 @@ std::int32_t ask_password_key(int terminal);
 enum class key_check { same, made, other, not_a_check, failed };
 key_check check_key(const char *path, std::int32_t key); // failed: errno
 
+// The key of the password from passfile, or else the terminal or standard
+// input; or exits saying why there is none.
+std::int32_t key_from(const char *name, const char *passfile);
+
+// Exits saying why where key is not the one the check file was made with,
+// or the check cannot be read or made.
+void check_password(const char *name, const char *check, std::int32_t key);
+
 #endif

@@ -1,12 +1,9 @@
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/statfs.h>
 #include <sys/statvfs.h>
 #include <sys/xattr.h>
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <linux/magic.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,57 +22,6 @@
 #include "view.h"
 
 namespace {
-
-// Whether the folder open at fd is the one of dir or below it, however
-// either was named: its parents are walked up to "/", across mounts.
-bool
-is_within(unique_fd fd, const struct stat &dir)
-{
-	for (;;) {
-		struct stat here {};
-		struct stat up_stat {};
-		if (fstat(fd.get(), &here) != 0)
-			return false;
-		if (here.st_dev == dir.st_dev && here.st_ino == dir.st_ino)
-			return true;
-		unique_fd up(openat(fd.get(), "..", O_PATH | O_DIRECTORY |
-		    O_CLOEXEC));
-		if (up.get() < 0 || fstat(up.get(), &up_stat) != 0 ||
-		    (up_stat.st_dev == here.st_dev && up_stat.st_ino == here.st_ino))
-			return false;
-		fd = std::move(up);
-	}
-}
-
-// Whether the folder open as fd has anything in it.
-bool
-is_empty(int fd)
-{
-	DIR *dir = fdopendir(openat(fd, ".", O_RDONLY | O_DIRECTORY |
-	    O_CLOEXEC));
-	if (dir == nullptr)
-		return false;
-	bool empty = true;
-	for (const dirent *entry; empty && (entry = readdir(dir)) != nullptr;)
-		empty = std::string_view(entry->d_name) == "." ||
-		    std::string_view(entry->d_name) == "..";
-	closedir(dir);
-	return empty;
-}
-
-// Whether the folder open as fd is where a FUSE file system is mounted,
-// such as a view that could not be unmounted.
-bool
-is_fuse_mount(int fd)
-{
-	struct statfs fs {};
-	struct stat here {};
-	struct stat up {};
-
-	return fstatfs(fd, &fs) == 0 && fs.f_type == FUSE_SUPER_MAGIC &&
-	    fstat(fd, &here) == 0 && fstatat(fd, "..", &up, 0) == 0 &&
-	    here.st_dev != up.st_dev;
-}
 
 // What names the file open at fd, for the calls that take only a name.
 std::string
@@ -156,53 +102,6 @@ look_up(view &v, node &parent, int dir, const char *name, fuse_entry_param &e)
 	return 0;
 }
 
-}
-
-int
-open_folders(const char *name, const char *dir, const char *mount_point,
-    bool allow_empty, char (&dir_path)[PATH_MAX], char (&mount_path)[PATH_MAX])
-{
-	struct stat dir_stat {};
-
-	unique_fd fd(open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-	if (fd.get() < 0 || fstat(fd.get(), &dir_stat) != 0 ||
-	    realpath(dir, dir_path) == nullptr)
-		exit_with_error("%s: could not open %s: %s.\n", name, dir,
-		    std::strerror(errno));
-	// A disk that is not mounted leaves its mount point empty, which a
-	// backup that deletes or a media server would take for a library.
-	if (!allow_empty && is_empty(fd.get()))
-		exit_with_error("%s: %s is empty, as a disk that is not mounted "
-		    "leaves it; give -o allow_empty to show it all the same.\n",
-		    name, dir);
-	unique_fd mount_fd(realpath(mount_point, mount_path) == nullptr ?
-	    -1 : open(mount_path, O_PATH | O_DIRECTORY | O_CLOEXEC));
-	if (mount_fd.get() < 0)
-		exit_with_error("%s: could not open the mount point %s: %s.\n",
-		    name, mount_point, std::strerror(errno));
-	// A view on top would hide it, and the next unmount meant for either
-	// would take the other.
-	if (is_fuse_mount(mount_fd.get()))
-		exit_with_error("%s: %s is mounted already; unmount it first: "
-		    "fusermount3 -u %s\n", name, mount_point, mount_point);
-	// The view would contain itself, and reading it would go round for
-	// ever.
-	if (is_within(std::move(mount_fd), dir_stat))
-		exit_with_error("%s: the mount point %s is inside %s.\n", name,
-		    mount_point, dir);
-	return fd.release();
-}
-
-descriptor_limits
-share_descriptors()
-{
-	rlimit files{};
-	getrlimit(RLIMIT_NOFILE, &files);
-	files.rlim_cur = files.rlim_max;
-	setrlimit(RLIMIT_NOFILE, &files);
-	getrlimit(RLIMIT_NOFILE, &files);
-	return {.files = files.rlim_cur / 8 * 3, .folders = files.rlim_cur / 8,
-	    .nodes = files.rlim_cur / 4, .lookups = files.rlim_cur / 8};
 }
 
 bool
@@ -625,23 +524,12 @@ void
 view_init(void *data, fuse_conn_info *conn)
 {
 	view &v = *static_cast<view *>(data);
-	// libfuse wants a max_read said again here, or fails the mount.
-	if (v.settings.max_read != 0)
-		conn->max_read = v.settings.max_read;
-	// libfuse answers with what the kernel offered at mount time, before
-	// the mount's read-ahead was raised.
-	conn->max_readahead = std::max(conn->max_readahead,
-	    read_ahead_kib(v) * 1024);
 	// The kernel then applies DIR's access control lists as it applies
 	// its modes, from the extended attributes the view passes on.
 	if ((conn->capable & FUSE_CAP_POSIX_ACL) != 0)
 		conn->want |= FUSE_CAP_POSIX_ACL;
-	if (v.served >= 0) {
-		// Were it lost, the command would report a view that failed.
-		retry_interrupted([&] { return write(v.served, "", 1); });
-		close(v.served);
-		v.served = -1;
-	}
+	if (v.started)
+		v.started(*conn);
 }
 
 // The view is mounted read-only, so the kernel answers every change
@@ -653,14 +541,6 @@ refuse(fuse_req_t req, Arguments...)
 	fuse_reply_err(req, EROFS);
 }
 
-}
-
-unsigned
-read_ahead_kib(const view &v)
-{
-	constexpr unsigned most = 1024;
-	return v.settings.max_read == 0 ? most :
-	    std::min(most, v.settings.max_read / 1024);
 }
 
 fuse_lowlevel_ops

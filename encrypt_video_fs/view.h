@@ -5,7 +5,7 @@
 
 #include <fuse_lowlevel.h>
 
-#include <climits>
+#include <functional>
 #include <mutex>
 #include <unordered_map>
 
@@ -62,22 +62,10 @@ struct view {
 	scrambler scramble{};
 	descriptor_share files;
 	descriptor_share folders;
-	int served = -1; // told once the kernel has started the view
+	// The start-up's part once the kernel has started the view.
+	std::function<void(fuse_conn_info &)> started;
 };
 
-// DIR and MOUNTPOINT checked, both made absolute (the daemon runs in "/"),
-// and DIR opened; an empty DIR only where allowed.  Exits saying why where they cannot be a view.
-int open_folders(const char *name, const char *dir, const char *mount_point,
-    bool allow_empty, char (&dir_path)[PATH_MAX], char (&mount_path)[PATH_MAX]);
-
-// Raises the process's descriptor limit as far as it may go and shares it
-// out between open files, open folders and nodes.
-descriptor_limits share_descriptors();
-
 fuse_lowlevel_ops view_operations();
-
-// What the view asks the kernel to read ahead: as large as a request can be
-// (libfuse takes no more than 1 MiB), unless -o max_read= asks for smaller.
-unsigned read_ahead_kib(const view &v);
 
 #endif
