@@ -116,6 +116,21 @@ descriptor_share::take(uid_t user)
 	return true;
 }
 
+open_folder &
+folder_list::add(DIR *dir, uid_t user)
+{
+	const std::scoped_lock locked(lock_);
+	return list_.emplace_front(open_folder{dir, user});
+}
+
+void
+folder_list::remove(const open_folder &folder)
+{
+	closedir(folder.dir);
+	const std::scoped_lock locked(lock_);
+	list_.remove_if([&](const open_folder &f) { return &f == &folder; });
+}
+
 void
 descriptor_share::give_back(uid_t user)
 {
@@ -296,12 +311,6 @@ view_listxattr(fuse_req_t req, fuse_ino_t ino, std::size_t size)
 	});
 }
 
-// An open folder, and who opened it, whose share it is taken from.
-struct open_folder {
-	DIR *dir;
-	uid_t user;
-};
-
 // libfuse keeps a handle as a 64-bit number: an open folder's is its
 // address, which cannot be cast back otherwise.
 open_folder &
@@ -339,13 +348,12 @@ view_opendir(fuse_req_t req, fuse_ino_t ino, fuse_file_info *fi)
 		return;
 	}
 	fd.release();
-	auto *folder = new open_folder{dir, user};
-	fi->fh = reinterpret_cast<std::uintptr_t>(folder);
+	open_folder &folder = v.open_folders.add(dir, user);
+	fi->fh = reinterpret_cast<std::uintptr_t>(&folder);
 	// Interrupted, the opendir is not released.
 	if (fuse_reply_open(req, fi) != 0) {
-		closedir(dir);
+		v.open_folders.remove(folder);
 		v.folders.give_back(user);
-		delete folder;
 	}
 }
 
@@ -430,10 +438,10 @@ view_readdirplus(fuse_req_t req, fuse_ino_t ino, std::size_t size,
 void
 view_releasedir(fuse_req_t req, fuse_ino_t, fuse_file_info *fi)
 {
+	view &v = view_of(req);
 	const open_folder &folder = folder_of(fi);
-	closedir(folder.dir);
-	view_of(req).folders.give_back(folder.user);
-	delete &folder;
+	v.folders.give_back(folder.user);
+	v.open_folders.remove(folder);
 	fuse_reply_err(req, 0);
 }
 

@@ -3,9 +3,11 @@
 
 #include <sys/types.h>
 
+#include <dirent.h>
 #include <fuse_lowlevel.h>
 
 #include <functional>
+#include <list>
 #include <mutex>
 #include <unordered_map>
 
@@ -47,6 +49,23 @@ private:
 	std::unordered_map<uid_t, unsigned long> by_user_;
 };
 
+// An open folder, and who opened it, whose share it is taken from.
+struct open_folder {
+	DIR *dir;
+	uid_t user;
+};
+
+// The folders the kernel holds open: the view's, so that they go with it
+// where the kernel never releases them.
+class folder_list {
+public:
+	open_folder &add(DIR *dir, uid_t user);
+	void remove(const open_folder &folder); // and closes it
+private:
+	std::mutex lock_; // guards list_ alone
+	std::list<open_folder> list_;
+};
+
 // What every request of the view needs, and all it keeps: no password,
 // no path.
 struct view {
@@ -62,6 +81,7 @@ struct view {
 	scrambler scramble{};
 	descriptor_share files;
 	descriptor_share folders;
+	folder_list open_folders;
 	// The start-up's part once the kernel has started the view.
 	std::function<void(fuse_conn_info &)> started;
 };
