@@ -115,7 +115,9 @@ protected:
 	}
 
 	// Whatever the test left, failed or not; a view bound inside it
-	// goes first.
+	// goes first.  Then each daemon mount() started must have ended as
+	// unmounting ends it: with 0, having said nothing, as a sanitizer
+	// would say what it found.
 	void
 	TearDown() override
 	{
@@ -127,6 +129,11 @@ protected:
 			if (geteuid() == 0)
 				umount2(at->c_str(), MNT_DETACH);
 		}
+		for (const auto &[at, process] : daemons) {
+			const tool_result ended = finish_tool(process);
+			EXPECT_EQ(ended.status, 0) << at;
+			EXPECT_EQ(ended.err, "") << at;
+		}
 	}
 
 	// A new mount point, unmounted when the test ends.
@@ -137,21 +144,39 @@ protected:
 		return mounts.back();
 	}
 
-	// Mounts a view of dir in the background, the password on the first
-	// line of a file, and returns where.
+	// Serves a view of dir at at in the foreground, the password on the
+	// first line of a file, once it is mounted or has died.
+	static tool_process
+	serve(const std::string &dir, const std::string &at,
+	    const std::vector<std::string> &more = {},
+	    const std::vector<std::string> &env = {},
+	    const std::string &password = "secret")
+	{
+		const std::string pass = make_temp_dir() + "/pass";
+		write_file(pass, password + "\n");
+		std::vector<std::string> argv{name, dir, at, "-f", "-o",
+		    "passfile=" + pass};
+		argv.insert(argv.end(), more.begin(), more.end());
+		const tool_process process = start_tool(argv,
+		    {.env = env, .program = view_path()});
+		// Not a moment longer once it has died.
+		siginfo_t ended{};
+		for (int tries = 0; tries < 1000 && !is_mounted(at) &&
+		    waitid(P_PID, static_cast<id_t>(process.pid), &ended,
+		    WEXITED | WNOHANG | WNOWAIT) == 0 && ended.si_pid == 0; tries++)
+			std::this_thread::sleep_for(std::chrono::milliseconds(10));
+		return process;
+	}
+
+	// A view of dir, watched until the test ends, and where it is.
 	std::string
 	mount(const std::string &dir, const std::string &password = "secret",
 	    const std::vector<std::string> &more = {})
 	{
-		const std::string pass = make_temp_dir() + "/pass";
-		write_file(pass, password + "\n");
-		std::vector<std::string> argv{name, dir, mount_point(), "-o",
-		    "passfile=" + pass};
-		argv.insert(argv.end(), more.begin(), more.end());
-		const tool_result result = run_tool(argv, {.program = view_path()});
-		EXPECT_EQ(result.status, 0) << result.err;
-		EXPECT_EQ(result.err, "");
-		return argv[2];
+		const std::string at = mount_point();
+		daemons.emplace_back(at, serve(dir, at, more, {}, password));
+		EXPECT_TRUE(is_mounted(at)) << "no view of " << dir;
+		return at;
 	}
 
 	// A view that waits on itself would hold the test in a sleep that
@@ -185,6 +210,7 @@ protected:
 	void answers_as_a_bind_mount(bool pressed);
 
 	std::vector<std::string> mounts;
+	std::vector<std::pair<std::string, tool_process>> daemons;
 	std::jthread watchdog;
 };
 
@@ -601,26 +627,9 @@ TEST_F(View, EndsCleanlyOnUnmountOrSignalAndCachesWhatDidNotChange)
 	const std::string pass = make_temp_dir() + "/pass";
 	write_file(pass, "secret\n");
 
-	// In the foreground, so that the process is the one that serves.
-	const auto serve = [&](const std::string &at,
-	    std::vector<std::string> more, std::vector<std::string> env) {
-		std::vector<std::string> argv{name, dir, at, "-f", "-o",
-		    "passfile=" + pass};
-		argv.insert(argv.end(), more.begin(), more.end());
-		const tool_process process = start_tool(argv,
-		    {.env = std::move(env), .program = view_path()});
-		// Not a moment longer once it has died.
-		siginfo_t ended{};
-		for (int tries = 0; tries < 1000 && !is_mounted(at) &&
-		    waitid(P_PID, static_cast<id_t>(process.pid), &ended,
-		    WEXITED | WNOHANG | WNOWAIT) == 0 && ended.si_pid == 0; tries++)
-			std::this_thread::sleep_for(std::chrono::milliseconds(10));
-		return process;
-	};
-
 	for (const int how : {0, SIGTERM, SIGINT}) {
 		const std::string at = mount_point();
-		const tool_process process = serve(at, {}, {});
+		const tool_process process = serve(dir, at);
 		ASSERT_TRUE(is_mounted(at));
 		if (how == 0) {
 			const std::string io = "/proc/" +
@@ -646,7 +655,7 @@ TEST_F(View, EndsCleanlyOnUnmountOrSignalAndCachesWhatDidNotChange)
 	// Killed, the view fails every access until it is unmounted, and never
 	// looks like an empty folder to a backup that deletes.
 	const std::string killed = mount_point();
-	tool_process process = serve(killed, {}, {});
+	tool_process process = serve(dir, killed);
 	kill(process.pid, SIGKILL);
 	EXPECT_EQ(finish_tool(process).status, 128 + SIGKILL);
 	EXPECT_EQ(access((killed + "/film").c_str(), F_OK), -1);
@@ -685,7 +694,7 @@ TEST_F(View, EndsCleanlyOnUnmountOrSignalAndCachesWhatDidNotChange)
 	// A failing read of DIR reaches the reader as it is.  One thread, so
 	// that only the first read of all fails.
 	const std::string at = mount_point();
-	process = serve(at, {"-s"}, {"LD_PRELOAD=" FAULT_SHIM,
+	process = serve(dir, at, {"-s"}, {"LD_PRELOAD=" FAULT_SHIM,
 	    "ENCRYPT_VIDEO_FAULT=pread:1:EIO",
 	    "ASAN_OPTIONS=verify_asan_link_order=0"});
 	EXPECT_EQ(read_range(at + "/film", 0, 100), "error: Input/output error");
