@@ -1,7 +1,8 @@
 // Preloaded into the tool, to reach what only a failing system call
 // reaches: ENCRYPT_VIDEO_FAULT=CALL:N:ERROR[,...] fails the Nth call of CALL
 // once, or every call if N is *, with ERROR (EIO, EINTR, EAGAIN, ENOMEM or
-// EPERM; 0 makes it return 0; SIGTERM raises it, then lets the call be).
+// EPERM; 0 makes it return 0; SIGTERM or SIGKILL raises it, then lets the
+// call be).
 // A failing close still closes, as on Linux.  fcntl's F_SETPIPE_SZ counts
 // apart, so that a test can be denied the pipe size it asks for.  With
 // 64-bit file offsets the callers call fstat64, fcntl64 and pread64; no
@@ -31,11 +32,12 @@ namespace {
 
 constexpr std::string_view calls[] = {"read", "write", "pread", "poll",
     "fstat", "close", "fcntl", "F_SETPIPE_SZ", "setsid"};
-constexpr int raise_sigterm = -2;
+// Below it, a signal to raise: raised less its number.
+constexpr int raised = -100;
 using error_name = std::pair<std::string_view, int>;
 constexpr error_name errors[] = {{"EIO", EIO}, {"EINTR", EINTR},
     {"EAGAIN", EAGAIN}, {"ENOMEM", ENOMEM}, {"EPERM", EPERM}, {"0", 0},
-    {"SIGTERM", raise_sigterm}};
+    {"SIGTERM", raised - SIGTERM}, {"SIGKILL", raised - SIGKILL}};
 
 struct rule {
 	std::ptrdiff_t call;
@@ -77,7 +79,8 @@ parse(const char *text, std::span<rule> rules)
 }
 
 // The errno to fail this call with, 0 to return 0, -1 to let it through, or
-// raise_sigterm; counted in each thread, as the tool has one and a test more.
+// a signal to raise; counted in each thread, as the tool has one and a test
+// more.
 int
 fault(std::string_view name)
 {
@@ -105,8 +108,8 @@ call(const char *name, std::string_view as, Args... args)
 {
 	const int e = fault(as);
 	const auto real = reinterpret_cast<F *>(dlsym(RTLD_NEXT, name));
-	if (e == raise_sigterm)
-		raise(SIGTERM);
+	if (e < raised)
+		raise(raised - e);
 	if (e < 0)
 		return real(args...);
 	if (as == "close")
