@@ -156,7 +156,7 @@ fault encrypt_video_fs/nodes.cc node_table::trim 'return n.held_until <= now;' '
 fault encrypt_video_fs/nodes.cc node_table::hold_briefly 'hold_.count() == 0 ||' 'true ||' "the open that follows a lookup finds the file again by its name"
 fault encrypt_video_fs/nodes.cc node_table::look_up_at 'if (!handles_ || st.st_dev != root_.id.device)' 'if (true)' "a folder that gave up its descriptor lost when renamed, even as root"
 fault encrypt_video_fs/view.cc is_hidden_from 'fuse_req_ctx(req)->uid != 0' 'false' "trusted.* names shown to every user"
-fault encrypt_video_fs/start.cc share_descriptors '.files = files.rlim_cur / 8 * 3' '.files = files.rlim_cur' "no descriptors kept for the lookups of others"
+fault encrypt_video_fs/start.cc share_descriptors '.files = most / 8 * 3' '.files = most' "no descriptors kept for the lookups of others"
 fault encrypt_video_fs/view.cc descriptor_share::take ' || own >= limit_ - limit_ / 4' '' "one user may take every open file's descriptor"
 fault encrypt_video_fs/start.cc answer_start 'conn.max_read = max_read;' '(void)conn;' "max_read not said again when the kernel starts the view"
 fault encrypt_video_fs/start.cc answer_start 'kib * 1024);' '0u);' "the kernel's first read-ahead kept as the view's answer"

@@ -170,6 +170,10 @@ parse_command_line(fuse_args &args, command_line &line,
 	std::vector<std::string> kept;
 	kept.reserve(std::size(table));
 	std::vector<fuse_opt> parsed;
+	// As FUSE_OPT_KEY makes them, its offset as wide as libfuse reads it.
+	const auto keyed = [](const char *key, int value) {
+		return fuse_opt{key, static_cast<unsigned long>(-1U), value};
+	};
 	for (std::size_t i = 0; i < std::size(table); i++) {
 		const option &o = table[i];
 		const int key = static_cast<int>(i);
@@ -178,13 +182,13 @@ parse_command_line(fuse_args &args, command_line &line,
 		if (o.kind == sets_too) {
 			const std::string_view k = o.key;
 			kept.emplace_back(k.substr(0, k.find('=') + 1));
-			parsed.push_back(FUSE_OPT_KEY(kept.back().c_str(),
+			parsed.push_back(keyed(kept.back().c_str(),
 			    FUSE_OPT_KEY_KEEP));
 		}
 		if (o.kind == takes || o.kind == refuses)
-			parsed.push_back(FUSE_OPT_KEY(o.key, key));
+			parsed.push_back(keyed(o.key, key));
 		if (o.kind == discards)
-			parsed.push_back(FUSE_OPT_KEY(o.key, FUSE_OPT_KEY_DISCARD));
+			parsed.push_back(keyed(o.key, FUSE_OPT_KEY_DISCARD));
 	}
 	parsed.push_back(FUSE_OPT_END);
 	if (fuse_opt_parse(&args, &line, parsed.data(), take_argument) != 0 ||

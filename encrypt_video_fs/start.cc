@@ -326,8 +326,10 @@ share_descriptors()
 	files.rlim_cur = files.rlim_max;
 	setrlimit(RLIMIT_NOFILE, &files);
 	getrlimit(RLIMIT_NOFILE, &files);
-	return {.files = files.rlim_cur / 8 * 3, .folders = files.rlim_cur / 8,
-	    .nodes = files.rlim_cur / 4, .lookups = files.rlim_cur / 8};
+	const auto most = static_cast<unsigned long>(std::min<rlim_t>(
+	    files.rlim_cur, ULONG_MAX));
+	return {.files = most / 8 * 3, .folders = most / 8, .nodes = most / 4,
+	    .lookups = most / 8};
 }
 
 fuse_session *

@@ -375,9 +375,10 @@ list(fuse_req_t req, fuse_ino_t ino, std::size_t size, off_t offset,
 	}
 	std::vector<char> buffer(size);
 	std::span<char> free = buffer;
-	// An entry that did not fit is where the next call starts.
+	// An entry that did not fit is where the next call starts, at an
+	// offset that telldir gave.
 	if (offset != telldir(dir))
-		seekdir(dir, offset);
+		seekdir(dir, static_cast<long>(offset));
 	for (;;) {
 		errno = 0;
 		const dirent *entry = readdir(dir);
@@ -393,7 +394,7 @@ list(fuse_req_t req, fuse_ino_t ino, std::size_t size, off_t offset,
 		const bool dot = name == "." || name == "..";
 		fuse_entry_param e{};
 		e.attr.st_ino = view_inode(v, entry->d_ino, dir_stat.st_dev);
-		e.attr.st_mode = DTTOIF(entry->d_type);
+		e.attr.st_mode = static_cast<mode_t>(DTTOIF(entry->d_type));
 		struct stat st {};
 		// Where the view itself is bound, only a lookup tells it.
 		if (entry->d_type == DT_UNKNOWN && !v.nodes.is_own_mount(fd,

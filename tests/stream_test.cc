@@ -50,7 +50,7 @@ TEST(BlockTransform, AnyRangeReadsOnlyItsBytesAsTheWholeOutputHasThem)
 	const auto input = random_bytes(5 * block_size + 123, random);
 	// The tool's output without the zero fill.
 	auto whole = input;
-	whole.resize(scrambled_size(input.size()), 0);
+	whole.resize(static_cast<std::size_t>(scrambled_size(input.size())), 0);
 	whole = scramble_plainly(whole, 3);
 	whole.resize(input.size());
 	const scrambler s = make_scrambler(3);
@@ -80,7 +80,8 @@ TEST(BlockTransform, AnyRangeReadsOnlyItsBytesAsTheWholeOutputHasThem)
 		const std::size_t from = std::min(offset, whole.size());
 		ASSERT_EQ(static_cast<std::size_t>(n),
 		    std::min(out.size(), whole.size() - from)) << offset;
-		ASSERT_TRUE(std::equal(out.begin(), out.begin() + n,
+		ASSERT_TRUE(std::equal(out.begin(), out.begin() +
+		    static_cast<std::ptrdiff_t>(n),
 		    whole.begin() + static_cast<std::ptrdiff_t>(from))) << offset;
 	}
 	// A failed read fails the range, however much came before it.

@@ -23,7 +23,8 @@ TEST(Stream, WritesWholeBlocksThatRestoreTheInput)
 {
 	for (const std::size_t size : {std::size_t{0}, std::size_t{1},
 	    block_size - 1, block_size, block_size + 1, 40 * block_size + 3}) {
-		const std::string input = random_string(size, size);
+		const std::string input = random_string(size,
+		    static_cast<unsigned>(size));
 		const std::string path = scratch_file("plain", input);
 		const tool_result out = run_tool({tool, path, "secret"});
 		EXPECT_EQ(out.status, 0);
@@ -47,7 +48,7 @@ TEST(Stream, WritesWholeBlocksThatRestoreTheInput)
 // only because positions restart with every block.
 TEST(Format, KnownAnswers)
 {
-	for (const std::size_t size : {1, 8192, 8193}) {
+	for (const std::size_t size : {1u, 8192u, 8193u}) {
 		const tool_result out = run_tool({tool,
 		    scratch_file("known", std::string(size, '\x10')), "al"});
 		ASSERT_EQ(out.out.size(), size == 8193 ? 16384u : 8192u);

@@ -894,9 +894,9 @@ TEST_F(View, MountsFromAnFstabLineForOthersOnlyWithAllowOther)
 	    .string() + ":/usr/sbin:/usr/bin:/sbin:/bin"},
 	    .program = "/sbin/mount.fuse3"});
 	ASSERT_EQ(mounted.status, 0) << mounted.err;
-	const std::string mounts = read_file("/proc/self/mounts");
-	EXPECT_NE(mounts.find(dir + " " + at + " fuse.encrypt_video_fs ro,nosuid,"
-	    "nodev,"), std::string::npos) << mounts;
+	const std::string table = read_file("/proc/self/mounts");
+	EXPECT_NE(table.find(dir + " " + at + " fuse.encrypt_video_fs ro,nosuid,"
+	    "nodev,"), std::string::npos) << table;
 	EXPECT_EQ(open((at + "/public").c_str(), O_WRONLY), -1);
 	EXPECT_EQ(errno, EROFS);
 
@@ -1178,17 +1178,17 @@ View::answers_as_a_bind_mount(bool pressed)
 	std::mt19937 random(2026);
 	std::vector<text> differences;
 	for (int i = 0; i < 3000; i++) {
-		const text &name = names[random() % std::size(names)];
+		const text &path = names[random() % std::size(names)];
 		if (random() % 3 == 0) {
-			changes[random() % std::size(changes)](dir + name,
+			changes[random() % std::size(changes)](dir + path,
 			    names[random() % std::size(names)]);
 			continue;
 		}
 		const auto &[what, probe] = probes[random() % std::size(probes)];
-		const text expected = probe(bound + name);
-		const text got = probe(at + name);
+		const text expected = probe(bound + path);
+		const text got = probe(at + path);
 		if (got != expected)
-			differences.push_back(text(what).append(" ").append(name)
+			differences.push_back(text(what).append(" ").append(path)
 			    .append(": ").append(expected).append(" | ").append(got));
 	}
 	for (const auto &[path, fd] : held)
