@@ -9,7 +9,9 @@
 # READERS=N reads the big file as N slices at once, as N readers would; COLD=1
 # drops it from the page cache before each first read, which then comes from
 # the disk; extra options for the view go in VIEW_OPTIONS, such as
-# "-o max_threads=4".
+# "-o max_threads=4"; LIMIT=N starts both daemons with N open files at most.
+# After the last round's ls -lR it says what each daemon holds, and again
+# once the kernel has forgotten the tree (as root: drop_caches).
 #
 #   bench/view.sh               after: cmake -S . -B build && cmake --build build
 #   ROUNDS=9 SIZE_MIB=256 FILES=2000 ENCRYPT_VIDEO_FS=/path/to/encrypt_video_fs bench/view.sh
@@ -20,6 +22,7 @@ rounds=${ROUNDS:-5}
 size_mib=${SIZE_MIB:-1024}
 files=${FILES:-10000}
 readers=${READERS:-1}
+limit=${LIMIT:+prlimit --nofile=$LIMIT:$LIMIT}
 cold=${COLD:-0}
 read -ra view_options <<<"${VIEW_OPTIONS:-}"
 password='correct horse battery staple'
@@ -61,9 +64,9 @@ ls -lR "$src/tree" >/dev/null
 mount_fs() { # mount_fs view|bindfs: sets pid
 	local m=$work/$1 i
 	if [ "$1" = view ]; then
-		"$fs" -f "${view_options[@]}" "$src" "$m" <<<"$password" &
+		$limit "$fs" -f "${view_options[@]}" "$src" "$m" <<<"$password" &
 	else
-		bindfs -f -r "$src" "$m" &
+		$limit bindfs -f -r "$src" "$m" &
 	fi
 	pid=$!
 	for ((i = 0; i < 200; i++)); do
@@ -101,6 +104,11 @@ busy() {
 	cat "/proc/$1"/task/*/status | awk '/ctxt_switches:/ { n += $2 } END { print n }'
 }
 
+# What a daemon holds now: descriptors and resident memory.
+holding() {
+	echo "$(find "/proc/$1/fd" -mindepth 1 | wc -l) descriptors, $(awk '/^VmRSS:/ { print $2 }' "/proc/$1/status") KiB"
+}
+
 # Milliseconds, to a tenth, that the rest of the line takes.
 took() {
 	local start=${EPOCHREALTIME/./}
@@ -121,7 +129,7 @@ random_reads() {
 # The big file is read first, as the mount's first work; the random reads go
 # to a second file of the same size, and ls -lR to folders, that this mount
 # has not looked at yet, so that neither is answered from the kernel's cache.
-declare -A t=() rss=([view]=0 [bindfs]=0) requests=()
+declare -A t=() rss=([view]=0 [bindfs]=0) requests=() holds=()
 measure() { # measure view|bindfs ROUND
 	local m=$work/$1 pid before after busy0 busy1
 	mount_fs "$1"
@@ -139,6 +147,14 @@ measure() { # measure view|bindfs ROUND
 	t[$1 again]+="$(took cat "$m/big") "
 	t[$1 random]+="$(took random_reads "$2" "$m/other") "
 	t[$1 ls]+="$(took ls -lR "$m/tree") "
+	if (($2 == rounds)); then
+		holds[$1]="$(holding "$pid")"
+		if [ -w /proc/sys/vm/drop_caches ]; then
+			echo 2 >/proc/sys/vm/drop_caches
+			sleep 1
+			holds[$1]+="; once the kernel forgot the tree, $(holding "$pid")"
+		fi
+	fi
 	local hwm
 	hwm=$(awk '/^VmHWM:/ { print $2 }' "/proc/$pid/status")
 	((hwm > rss[$1])) && rss[$1]=$hwm
@@ -190,6 +206,8 @@ echo "daemon during the first read, medians: view ${m[view cpu]} ms CPU and ${m[
 echo
 echo "answers to the kernel during the last first read: view ${requests[view]}; bindfs ${requests[bindfs]}"
 echo "peak RSS of the daemon, KiB, highest of the rounds: view ${rss[view]}, bindfs ${rss[bindfs]}"
+echo "after the last ls -lR${LIMIT:+, at a limit of $LIMIT open files}: view ${holds[view]}"
+echo "    bindfs ${holds[bindfs]}"
 echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
 
 echo
