@@ -100,15 +100,15 @@ examples() {
 # FUNCTION" (below), or "skip WHY".
 plan() {
 	cat <<'EOF'
-README.md: sudo apt-get update || echo 'Some package lists could not be fet
+README.md: $(command -v sudo) apt-get update || echo 'Some package lists co
 	skip set-up of the README's first section, which .ci/readme.sh runs in a minimal Debian 13
 README.md: cmake -S . -B build && cmake --build build -j && (d=$(mktemp -d)
 	skip the README's first section, which .ci/readme.sh runs in a minimal Debian 13
 README.md: cmake -S . -B build && cmake --build build -j && ctest --test-di
 	skip the test command, which .ci/run runs first, and readme.sh again
-README.md: sudo apt-get install -y file dpkg-dev man-db
+README.md: $(command -v sudo) apt-get install -y file dpkg-dev man-db
 	skip installs on this machine; .ci/package.sh builds the .deb, lints it and installs it in a root of its own
-README.md: cmake -S . -B build-local && cmake --build build-local -j && sud
+README.md: cmake -S . -B build-local && cmake --build build-local -j && $(c
 	skip installs into this machine's /usr/local; .ci/run's plain install does the same into a scratch prefix
 README.md: cmake -S . -B build-arm64 -DCMAKE_TOOLCHAIN_FILE=cmake/debian-cr
 	skip a cross build, which .ci/cross.sh runs for every architecture in foreign.sh's root

@@ -101,9 +101,9 @@ lint "$deb"
 echo "-- installed in a root of its own, tested and removed"
 # The README names the package by a pattern, for amd64, which a newcomer
 # most likely has.
-install=$(grep -o 'sudo apt install \./build/[^ ]*\.deb' README.md) ||
+install=$(grep -o 'apt install \./build/[^ ]*\.deb' README.md) ||
     fail "the README no longer installs the .deb it builds"
-pattern=${install#sudo apt install ./build/}
+pattern=${install#apt install ./build/}
 # shellcheck disable=SC2053 # a pattern, as the shell reads the README's
 [[ $(basename "$deb") == ${pattern/amd64/"$(dpkg --print-architecture)"} ]] ||
     fail "the README's '$install' does not install $(basename "$deb")"
