@@ -110,6 +110,8 @@ README.md: $(command -v sudo) apt-get install -y file dpkg-dev man-db
 	skip installs on this machine; .ci/package.sh builds the .deb, lints it and installs it in a root of its own
 README.md: cmake -S . -B build-local && cmake --build build-local -j && $(c
 	skip installs into this machine's /usr/local; .ci/run's plain install does the same into a scratch prefix
+README.md: $(command -v sudo) cmake --build build-local --target uninstall
+	skip uninstalls from this machine's /usr/local; .ci/run's plain install is uninstalled the same way
 README.md: cmake -S . -B build-arm64 -DCMAKE_TOOLCHAIN_FILE=cmake/debian-cr
 	skip a cross build, which .ci/cross.sh runs for every architecture in foreign.sh's root
 README.md: cmake -S . -B build-static -DENCRYPT_VIDEO_STATIC=ON -DBUILD_TES
