@@ -89,6 +89,13 @@ for dir in "$work/tarball" "$work/packaging/upstream"; do
 	tar -C "$dir" -xzf "$work/$tarball"
 	package_in "$dir/encrypt_video-$version"
 done
+echo "-- package_source: one tarball, of the files git archive gives"
+(cd "$work/one" && cmake --build build --target package_source >/dev/null)
+made=("$work"/one/build/*.tar*)
+[ "${made[*]}" = "$work/one/build/$tarball" ] || fail "package_source made ${made[*]##*/}, not $tarball alone"
+[ "$(tar -tzf "${made[0]}" | grep -v '/$' | sort)" = "$(tar -tzf "$work/$tarball" | grep -v '/$' | sort)" ] ||
+    fail "package_source's files are not git archive's: $(diff <(tar -tzf "${made[0]}" | sort) <(tar -tzf "$work/$tarball" | sort) | head -5 | tr '\n' ' ')"
+echo "-- the same .deb from each"
 sha256sum "${debs[@]}"
 for deb in "${debs[@]:1}"; do
 	cmp "${debs[0]}" "$deb"
