@@ -125,16 +125,22 @@ encrypt_video_fs ~/films.scrambled ~/films && ffplay -autoexit ~/films/holiday.m
 	if command -v rsync >/dev/null; then
 		cp movie.mp4 "$HOME/films/holiday.mp4"
 		echo 'my password' >"$HOME/.films.pass"
-		block='set -eu
+		block=$(cat <<'EOF'
+set -eu
+PATH=/usr/local/bin:/usr/bin:/bin
 view=/tmp/films.scrambled
 mkdir -p "$view"
 encrypt_video_fs ~/films "$view" -o passcheck="$HOME/.films.check" < ~/.films.pass
-trap '"'fusermount3 -u \"\$view\" || exit 1'"' EXIT
-trap '"'exit 1'"' HUP INT TERM
+trap 'fusermount3 -u "$view" || exit 1' EXIT
+trap 'exit 1' HUP INT TERM
 mountpoint -q "$view" || { echo "$view: the view is not mounted" >&2; exit 1; }
 rsync -a --delete "$view/" nas:films.scrambled/
-rsync -a ~/.films.check nas:films.check'
+rsync -a ~/.films.check nas:films.check
+EOF
+)
 		documented "$block"
+		# The view's own, not one installed.
+		block=${block//PATH=\/usr\/local\/bin:/PATH=$work\/bin:}
 		block=${block//\/tmp\/films.scrambled/$work/backup}
 		block=${block//nas:/$work/nas/}
 		execute "$block"
