@@ -340,7 +340,7 @@ backup() {
 	echo "$pw" >"$HOME/.films.pass"
 	cron "$backup_script" >out 2>err || bad "exited $?: $(tail -3 err)"
 	backup_left
-	[ -s "$work/nas/films.check" ] || bad "no films.check in the backup"
+	cmp -s "$HOME/.films.check" "$work/nas/films.check" || bad "the backup's films.check is not ~/.films.check"
 	[ "$(ls_films "$HOME/films")" = "$(ls_films "$work/nas/films.scrambled")" ] ||
 	    bad "the backup holds other files: $(ls_films "$work/nas/films.scrambled")"
 	local film
@@ -547,7 +547,16 @@ elif [ "$fuse" = yes ]; then
 	current="a wrong password, the backup script"
 	echo 'my passwort' >"$HOME/.films.pass"
 	backs_up "$backup_script" && kept && said "not the one"
+
+	current="the check file lost, and another password"
+	rm "$HOME/.films.check"
+	backs_up "$backup_script" && kept && said "not the one"
 	echo "$pw" >"$HOME/.films.pass"
+
+	current="the films disk not mounted: ~/films empty"
+	mv "$HOME/films" "$HOME/films.disk" && mkdir "$HOME/films"
+	backs_up "$backup_script" && kept && said "is empty"
+	rmdir "$HOME/films" && mv "$HOME/films.disk" "$HOME/films"
 
 	# rsync slowed down, so that the kill lands while it copies the one
 	# new file; what it had, it keeps.

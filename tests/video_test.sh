@@ -128,14 +128,16 @@ encrypt_video_fs ~/films.scrambled ~/films && ffplay -autoexit ~/films/holiday.m
 		block=$(cat <<'EOF'
 set -eu
 PATH=/usr/local/bin:/usr/bin:/bin
+check=$HOME/.films.check
+rsync -a --ignore-missing-args nas:films.check "$check"
 view=/tmp/films.scrambled
 mkdir -p "$view"
-encrypt_video_fs ~/films "$view" -o passcheck="$HOME/.films.check" < ~/.films.pass
+encrypt_video_fs ~/films "$view" -o passcheck="$check" < ~/.films.pass
 trap 'fusermount3 -u "$view" || exit 1' EXIT
 trap 'exit 1' HUP INT TERM
 mountpoint -q "$view" || { echo "$view: the view is not mounted" >&2; exit 1; }
+rsync -a --ignore-existing "$check" nas:films.check
 rsync -a --delete "$view/" nas:films.scrambled/
-rsync -a ~/.films.check nas:films.check
 EOF
 )
 		documented "$block"
