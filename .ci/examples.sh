@@ -168,7 +168,6 @@ s|ffplay \(-autoexit \)\?\([^ ]\+\)|ffmpeg -v error -i \2 -f null -|g
 s|-S host1,host2,:|-S :|
 s| nas:| $work/nas/|g
 s|^PATH=/usr/local/bin:|PATH=$root/build:|
-s|/tmp/films.scrambled|$work/mnt/films.scrambled|g
 s|/tmp/films.restored|$work/mnt/films.restored|g
 s|/srv/|$work/srv/|g
 s|/etc/films.pass|$work/etc/films.pass|g
@@ -330,10 +329,24 @@ watch() {
 
 # The script as the page prints it, in ~/bin; the failures below run it too.
 # Each run is cron's: its PATH alone, which lacks the build as it lacks
-# /usr/local/bin.
+# /usr/local/bin; the mount points it makes go under $work/mnt.
 backup_script=$HOME/bin/films-backup
-cron() { env -i PATH=/usr/bin:/bin HOME="$HOME" "$@"; }
-backup_left() { unmounted "$work/mnt/films.scrambled"; }
+cron() { env -i PATH=/usr/bin:/bin HOME="$HOME" TMPDIR="$work/mnt" "$@"; }
+backup_left() { # no view left mounted by the script, nor its mount point
+	local left
+	left=$(mounted | grep "^$work/mnt/" || true)
+	[ -z "$left" ] || bad "left mounted: $left"
+	! compgen -G "$work/mnt/tmp.*" >/dev/null || bad "a mount point left: $(echo "$work"/mnt/tmp.*)"
+	unmounted "$work/mnt"
+}
+scrambled_as() { # scrambled_as PASSWORD FROM TO: TO holds FROM's files scrambled, fill cut
+	local film
+	[ "$(ls_films "$2")" = "$(ls_films "$3")" ] || { bad "$3 holds other files: $(ls_films "$3")"; return 0; }
+	while IFS= read -r film; do
+		encrypt_video "$2/$film" "$1" | head -c "$(stat -c %s "$2/$film")" |
+		    cmp - "$3/$film" >/dev/null 2>&1 || bad "$film: the backup is not its scrambled bytes"
+	done < <(ls_films "$2")
+}
 backup() {
 	fresh && films "$HOME/films"
 	mkdir -p "$HOME/bin" && printf '%s\n' "$1" >"$backup_script" && chmod +x "$backup_script"
@@ -341,14 +354,7 @@ backup() {
 	cron "$backup_script" >out 2>err || bad "exited $?: $(tail -3 err)"
 	backup_left
 	cmp -s "$HOME/.films.check" "$work/nas/films.check" || bad "the backup's films.check is not ~/.films.check"
-	[ "$(ls_films "$HOME/films")" = "$(ls_films "$work/nas/films.scrambled")" ] ||
-	    bad "the backup holds other files: $(ls_films "$work/nas/films.scrambled")"
-	local film
-	while IFS= read -r film; do
-		# The scrambled bytes, without the fill of the last block.
-		encrypt_video "$HOME/films/$film" "$pw" | head -c "$(stat -c %s "$HOME/films/$film")" |
-		    cmp - "$work/nas/films.scrambled/$film" >/dev/null 2>&1 || bad "$film: the backup is not its scrambled bytes"
-	done < <(ls_films "$HOME/films")
+	scrambled_as "$pw" "$HOME/films" "$work/nas/films.scrambled"
 }
 
 # The backup read back through a view, on a machine that lost ~/films: the
@@ -574,7 +580,31 @@ elif [ "$fuse" = yes ]; then
 	for pid in $(views); do kill -9 "$pid"; done
 	status=0 && wait $! || status=$?
 	kept
+
+	# A shell standing in the view as the slowed run ends: that run says
+	# so, and the next one, on a mount point of its own, is not held up.
+	current="a shell standing in the view's mount point"
+	{ cron ./slow-backup || exit; } >out 2>err &
+	running=$!
+	for _ in $(seq 100); do
+		busy=$(mounted | grep "^$work/mnt/tmp\." || true)
+		[ -z "$busy" ] || break
+		sleep 0.1
+	done
+	[ -n "$busy" ] || bad "the slowed run mounted no view"
+	(cd "$busy" && exec sleep 60) &
+	sleeper=$!
+	status=0 && wait "$running" || status=$?
+	((status != 0)) || bad "exited 0 with its view left mounted"
+	said "$busy is left mounted"
+	echo "  $current: exit $status, said: $(tail -1 err)"
 	rm "$HOME/films/zz big.mkv"
+	backs_up "$backup_script"
+	((status == 0)) || bad "the next run, the view still busy: exited $status: $(cat err)"
+	scrambled_as "$pw" "$HOME/films" "$work/nas/films.scrambled"
+	kill "$sleeper"; wait "$sleeper" || true
+	fusermount3 -u "$busy" && rmdir "$busy"
+	backup_left
 fi
 
 # ---- restored through a view of copies made through the view: rsync -a,
