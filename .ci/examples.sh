@@ -148,8 +148,10 @@ encrypt_video_fs.1: mkdir -p ~/films
 	run watch
 encrypt_video_fs.1: # Back up ~/films scrambled; stop at the first step that fails.
 	run backup
-encrypt_video_fs.1: rsync -a nas:films.scrambled/ ~/films.scrambled/ &&
+encrypt_video_fs.1: mkdir -p ~/films.restore/view &&
 	run restore
+encrypt_video_fs.1: ssh nas 'mv films.scrambled films.scrambled.old && mv films.chec
+	run change_password
 encrypt_video_fs.1: /srv/films.scrambled /srv/films fuse.encrypt_video_fs passfile=/
 	run fstab
 encrypt_video_fs.1: Description=Films through encrypt_video_fs
@@ -166,9 +168,9 @@ substitutions() {
 	cat <<EOF
 s|ffplay \(-autoexit \)\?\([^ ]\+\)|ffmpeg -v error -i \2 -f null -|g
 s|-S host1,host2,:|-S :|
+s|^ssh nas '\(.*\)'$|(cd $work/nas \&\& \1)|
 s| nas:| $work/nas/|g
 s|^PATH=/usr/local/bin:|PATH=$root/build:|
-s|/tmp/films.restored|$work/mnt/films.restored|g
 s|/srv/|$work/srv/|g
 s|/etc/films.pass|$work/etc/films.pass|g
 EOF
@@ -220,6 +222,11 @@ unmounted() { # unmounted MOUNTPOINT: nothing left there, nor its process
 	! views | grep -q . || bad "a view's process is left: $(views | tr '\n' ' ')"
 }
 told() { [ -s err ] || bad "nothing said on standard error"; }
+# A folder's time is left out: rsync's temporary file changes it.
+snapshot() {
+	(cd "$1" && find . -type d -printf '%p %M\n' -o -printf '%p %s %M %T@\n' | sort &&
+	    find . -type f -print0 | sort -z | xargs -0 -r sha256sum)
+}
 
 scramble_and_restore() {
 	fresh && cp "$media/movie.mp4" .
@@ -357,21 +364,54 @@ backup() {
 	scrambled_as "$pw" "$HOME/films" "$work/nas/films.scrambled"
 }
 
-# The backup read back through a view, on a machine that lost ~/films: the
-# originals again, sizes included.
+# The backup read back in a folder of its own: the originals again, sizes
+# included; under another password, or with the backup's check lost,
+# refused with nothing restored.  The user's own scrambled films stay as
+# they were.
 restore() {
 	fresh
 	[ -d "$work/nas/films.scrambled" ] || { bad "no backup to restore: the backup example did not run"; return 0; }
-	local lost
-	lost=$(mktemp -d "$work/lost.XXXX")
-	mv "$HOME/films" "$lost/"
-	[ ! -e "$HOME/films.scrambled" ] || mv "$HOME/films.scrambled" "$lost/"
+	local own restored=$HOME/films.restore
+	films "$HOME/films.scrambled" scrambled
+	own=$(snapshot "$HOME/films.scrambled")
+	echo 'my passwort' >"$HOME/.films.pass"
+	! example "$1" || bad "restored under another password"
+	echo "  under another password: $(head -1 err)"
+	mv "$work/nas/films.check" "$work/nas/films.check.away"
+	echo "$pw" >"$HOME/.films.pass"
+	! example "$1" || bad "restored from a backup whose check is lost"
+	echo "  the backup's check lost: $(head -1 err)"
+	mv "$work/nas/films.check.away" "$work/nas/films.check"
+	[ ! -e "$restored/films" ] || bad "a refused restore restored films"
+	unmounted "$restored/view"
+	rm -rf "$restored"
 	ran "$1"
-	unmounted "$work/mnt/films.restored"
-	diff -r "$lost/films" "$HOME/films" >/dev/null ||
-	    bad "the restore is not the originals: $(diff -rq "$lost/films" "$HOME/films" | head -2 | tr '\n' ' ')"
-	rm -rf "$HOME/films.scrambled"
-	[ ! -e "$lost/films.scrambled" ] || mv "$lost/films.scrambled" "$HOME/"
+	unmounted "$restored/view"
+	diff -r "$HOME/films" "$restored/films" >/dev/null ||
+	    bad "the restore is not the originals: $(diff -rq "$HOME/films" "$restored/films" | head -2 | tr '\n' ' ')"
+	[ "$(snapshot "$HOME/films.scrambled")" = "$own" ] || bad "the restore changed ~/films.scrambled"
+	rm -rf "$restored" "$HOME/films.scrambled"
+}
+
+# A new backup under a new password, the old one kept aside; then all as
+# it was for the failures below.
+change_password() {
+	fresh
+	[ -x "$backup_script" ] || { bad "the backup example did not run"; return 0; }
+	local old
+	old=$(snapshot "$work/nas")
+	ran "$1" || return 0
+	echo 'a new password' >"$HOME/.films.pass"
+	cron "$backup_script" >out 2>err || bad "the first backup under the new password: exited $?: $(tail -3 err)"
+	scrambled_as 'a new password' "$HOME/films" "$work/nas/films.scrambled"
+	cmp -s "$HOME/.films.check" "$work/nas/films.check" || bad "the new backup's check is not ~/.films.check"
+	! cmp -s "$work/nas/films.check" "$work/nas/films.check.old" || bad "the new backup has the old check"
+	rm -rf "$work/nas/films.scrambled" "$work/nas/films.check" "$HOME/.films.check"
+	mv "$work/nas/films.scrambled.old" "$work/nas/films.scrambled"
+	mv "$work/nas/films.check.old" "$work/nas/films.check"
+	cp -p "$work/nas/films.check" "$HOME/.films.check"
+	echo "$pw" >"$HOME/.films.pass"
+	[ "$(snapshot "$work/nas")" = "$old" ] || bad "moving the old backup aside changed it"
 }
 
 # Root's line for a view that could not raise its read-ahead itself, as a
@@ -516,11 +556,6 @@ done
 # as it was and nothing mounted.  The view killed before the server's
 # rescan, and the server restarted over it, are the drop-in's guard above;
 # a run whose input ended early, resumed, is the resume example's.
-# A folder's time is left out: rsync's temporary file changes it.
-snapshot() {
-	(cd "$1" && find . -type d -printf '%p %M\n' -o -printf '%p %s %M %T@\n' | sort &&
-	    find . -type f -print0 | sort -z | xargs -0 -r sha256sum)
-}
 kept() { # kept: the run failed, told, and left all as it was
 	((status != 0)) || bad "exited 0"
 	told
