@@ -172,7 +172,7 @@ s|^ssh nas '\(.*\)'$|(cd $work/nas \&\& \1)|
 s| nas:| $work/nas/|g
 s|^PATH=/usr/local/bin:|PATH=$root/build:|
 s|/srv/|$work/srv/|g
-s|/etc/films.pass|$work/etc/films.pass|g
+s|/etc/films\.|$work/etc/films.|g
 EOF
 }
 
@@ -433,7 +433,10 @@ read_ahead() {
 
 # mount(8) runs the line, and finds the program only in /usr/bin or
 # /usr/local/bin: a mount namespace of its own gets a /usr/local/bin that
-# holds the one built, and the rest of the machine sees nothing.
+# holds the one built, and the rest of the machine sees nothing.  The first
+# mount makes the check; a mistyped or empty password, and a source whose
+# disk is not mounted, then mount nothing, and the server's guard (below)
+# finds no view.
 fstab() {
 	command -v unshare >/dev/null || { echo "  skipped: no unshare for a mount namespace"; return 0; }
 	# In a chroot, / is no mount point, and cannot be made private.
@@ -443,14 +446,29 @@ fstab() {
 	echo "$pw" >"$work/etc/films.pass" && chmod 600 "$work/etc/films.pass"
 	printf '%s\n' "$1" >fstab
 	# shellcheck disable=SC2016 # expanded by the inner shell
-	unshare -m --propagation private bash -euc 'mount --bind bin /usr/local/bin
-		mount -T fstab "$1"
+	installed() { unshare -m --propagation private bash -euc 'mount --bind bin /usr/local/bin && "$@"' _ "$@"; }
+	# shellcheck disable=SC2016
+	installed bash -euc 'mount -T fstab "$1"
 		head -c "$(stat -c %s "$2")" "$1/holiday.mp4" | cmp -s - "$2"
 		grep -F " $1 " /proc/self/mountinfo | grep -q allow_other
 		fusermount3 -u "$1"' _ "$work/srv/films" "$media/movie.mp4" >out 2>err ||
 	    bad "mounted from the line, the view did not read back the original: $(cat err)"
 	unmounted "$work/srv/films"
-	rm -rf "$work/srv/films.scrambled" "$work/srv/films"
+	[ -s "$work/etc/films.check" ] || bad "the first mount made no check"
+	refused() { # refused WHAT SAID: the line mounts nothing, and says why
+		! installed mount -T fstab "$work/srv/films" >out 2>err || bad "$1: mounted"
+		grep -qF "$2" err || bad "$1: did not say '$2': $(cat err)"
+		unmounted "$work/srv/films"
+		echo "  $1: $(head -1 err)"
+	}
+	echo 'my passwort' >"$work/etc/films.pass"
+	refused "a password file edited by mistake" "not the one"
+	echo >"$work/etc/films.pass"
+	refused "a password file whose line is empty" "is empty"
+	echo "$pw" >"$work/etc/films.pass"
+	mv "$work/srv/films.scrambled" "$work/srv/films.disk" && mkdir "$work/srv/films.scrambled"
+	refused "its disk not mounted" "is empty, as a disk"
+	rm -rf "$work/srv/films.scrambled" "$work/srv/films.disk" "$work/srv/films" "$work/etc/films.check"
 }
 
 mount_unit() {
