@@ -13,7 +13,7 @@ view=${ENCRYPT_VIDEO_FS:-${2:-}}
 root=$(cd "$(dirname "$0")/.." && pwd)
 for need in ffmpeg ffprobe ffplay pv parallel groff; do
 	command -v "$need" >/dev/null || {
-		echo "video_test: skipped: no $need (apt-get install ffmpeg pv parallel groff-base)"
+		echo "video_test: skipped: no $need (apt-get install ffmpeg pv parallel groff-base rsync mandoc)"
 		exit 77
 	}
 done
