@@ -100,16 +100,18 @@ examples() {
 # FUNCTION" (below), or "skip WHY".
 plan() {
 	cat <<'EOF'
-README.md: sudo apt-get update || echo 'Some package lists could not be fet
+README.md: $(command -v sudo) apt-get update || echo 'Some package lists co
 	skip set-up of the README's first section, which .ci/readme.sh runs in a minimal Debian 13
 README.md: cmake -S . -B build && cmake --build build -j && (d=$(mktemp -d)
 	skip the README's first section, which .ci/readme.sh runs in a minimal Debian 13
 README.md: cmake -S . -B build && cmake --build build -j && ctest --test-di
 	skip the test command, which .ci/run runs first, and readme.sh again
-README.md: sudo apt-get install -y file dpkg-dev man-db
+README.md: $(command -v sudo) apt-get install -y file dpkg-dev man-db
 	skip installs on this machine; .ci/package.sh builds the .deb, lints it and installs it in a root of its own
-README.md: cmake -S . -B build-local && cmake --build build-local -j && sud
+README.md: cmake -S . -B build-local && cmake --build build-local -j && $(c
 	skip installs into this machine's /usr/local; .ci/run's plain install does the same into a scratch prefix
+README.md: $(command -v sudo) cmake --build build-local --target uninstall
+	skip uninstalls from this machine's /usr/local; .ci/run's plain install is uninstalled the same way
 README.md: cmake -S . -B build-arm64 -DCMAKE_TOOLCHAIN_FILE=cmake/debian-cr
 	skip a cross build, which .ci/cross.sh runs for every architecture in foreign.sh's root
 README.md: cmake -S . -B build-static -DENCRYPT_VIDEO_STATIC=ON -DBUILD_TES
@@ -146,8 +148,10 @@ encrypt_video_fs.1: mkdir -p ~/films
 	run watch
 encrypt_video_fs.1: # Back up ~/films scrambled; stop at the first step that fails.
 	run backup
-encrypt_video_fs.1: rsync -a nas:films.scrambled/ ~/films.scrambled/ &&
+encrypt_video_fs.1: mkdir -p ~/films.restore/view &&
 	run restore
+encrypt_video_fs.1: ssh nas 'mv films.scrambled films.scrambled.old && mv films.chec
+	run change_password
 encrypt_video_fs.1: /srv/films.scrambled /srv/films fuse.encrypt_video_fs passfile=/
 	run fstab
 encrypt_video_fs.1: Description=Films through encrypt_video_fs
@@ -164,11 +168,11 @@ substitutions() {
 	cat <<EOF
 s|ffplay \(-autoexit \)\?\([^ ]\+\)|ffmpeg -v error -i \2 -f null -|g
 s|-S host1,host2,:|-S :|
+s|^ssh nas '\(.*\)'$|(cd $work/nas \&\& \1)|
 s| nas:| $work/nas/|g
-s|/tmp/films.scrambled|$work/mnt/films.scrambled|g
-s|/tmp/films.restored|$work/mnt/films.restored|g
+s|^PATH=/usr/local/bin:|PATH=$root/build:|
 s|/srv/|$work/srv/|g
-s|/etc/films.pass|$work/etc/films.pass|g
+s|/etc/films\.|$work/etc/films.|g
 EOF
 }
 
@@ -218,6 +222,11 @@ unmounted() { # unmounted MOUNTPOINT: nothing left there, nor its process
 	! views | grep -q . || bad "a view's process is left: $(views | tr '\n' ' ')"
 }
 told() { [ -s err ] || bad "nothing said on standard error"; }
+# A folder's time is left out: rsync's temporary file changes it.
+snapshot() {
+	(cd "$1" && find . -type d -printf '%p %M\n' -o -printf '%p %s %M %T@\n' | sort &&
+	    find . -type f -print0 | sort -z | xargs -0 -r sha256sum)
+}
 
 scramble_and_restore() {
 	fresh && cp "$media/movie.mp4" .
@@ -326,39 +335,75 @@ watch() {
 }
 
 # The script as the page prints it, in ~/bin; the failures below run it too.
+# Each run is cron's: its PATH alone, which lacks the build as it lacks
+# /usr/local/bin; the mount points it makes go under $work/mnt.
 backup_script=$HOME/bin/films-backup
+cron() { env -i PATH=/usr/bin:/bin HOME="$HOME" TMPDIR="$work/mnt" "$@"; }
+backup_left() { # no view of the script's left, mounted or not, nor its mount point
+	! compgen -G "$work/mnt/tmp.*" >/dev/null || bad "left: $(echo "$work"/mnt/tmp.*)"
+	unmounted "$work/mnt"
+}
+scrambled_as() { # scrambled_as PASSWORD FROM TO: TO holds FROM's files scrambled, fill cut
+	local film
+	[ "$(ls_films "$2")" = "$(ls_films "$3")" ] || { bad "$3 holds other files: $(ls_films "$3")"; return 0; }
+	while IFS= read -r film; do
+		encrypt_video "$2/$film" "$1" | head -c "$(stat -c %s "$2/$film")" |
+		    cmp - "$3/$film" >/dev/null 2>&1 || bad "$film: the backup is not its scrambled bytes"
+	done < <(ls_films "$2")
+}
 backup() {
 	fresh && films "$HOME/films"
 	mkdir -p "$HOME/bin" && printf '%s\n' "$1" >"$backup_script" && chmod +x "$backup_script"
 	echo "$pw" >"$HOME/.films.pass"
-	"$backup_script" >out 2>err || bad "exited $?: $(tail -3 err)"
-	unmounted "$work/mnt/films.scrambled"
-	[ -s "$work/nas/films.check" ] || bad "no films.check in the backup"
-	[ "$(ls_films "$HOME/films")" = "$(ls_films "$work/nas/films.scrambled")" ] ||
-	    bad "the backup holds other files: $(ls_films "$work/nas/films.scrambled")"
-	local film
-	while IFS= read -r film; do
-		# The scrambled bytes, without the fill of the last block.
-		encrypt_video "$HOME/films/$film" "$pw" | head -c "$(stat -c %s "$HOME/films/$film")" |
-		    cmp - "$work/nas/films.scrambled/$film" >/dev/null 2>&1 || bad "$film: the backup is not its scrambled bytes"
-	done < <(ls_films "$HOME/films")
+	cron "$backup_script" >out 2>err || bad "exited $?: $(tail -3 err)"
+	backup_left
+	cmp -s "$HOME/.films.check" "$work/nas/films.check" || bad "the backup's films.check is not ~/.films.check"
+	scrambled_as "$pw" "$HOME/films" "$work/nas/films.scrambled"
 }
 
-# The backup read back through a view, on a machine that lost ~/films: the
-# originals again, sizes included.
+# The backup read back in a folder of its own: the originals again, sizes
+# included; under another password, or with the backup's check lost,
+# refused with nothing restored.  The user's own scrambled films stay as
+# they were.
 restore() {
 	fresh
 	[ -d "$work/nas/films.scrambled" ] || { bad "no backup to restore: the backup example did not run"; return 0; }
-	local lost
-	lost=$(mktemp -d "$work/lost.XXXX")
-	mv "$HOME/films" "$lost/"
-	[ ! -e "$HOME/films.scrambled" ] || mv "$HOME/films.scrambled" "$lost/"
+	local own restored=$HOME/films.restore
+	films "$HOME/films.scrambled" scrambled
+	own=$(snapshot "$HOME/films.scrambled")
+	echo 'my passwort' >"$HOME/.films.pass"
+	! example "$1" || bad "restored under another password"
+	echo "  under another password: $(head -1 err)"
+	mv "$work/nas/films.check" "$work/nas/films.check.away"
+	echo "$pw" >"$HOME/.films.pass"
+	! example "$1" || bad "restored from a backup whose check is lost"
+	echo "  the backup's check lost: $(head -1 err)"
+	mv "$work/nas/films.check.away" "$work/nas/films.check"
+	[ ! -e "$restored/films" ] || bad "a refused restore restored films"
+	unmounted "$restored/view"
+	rm -rf "$restored"
 	ran "$1"
-	unmounted "$work/mnt/films.restored"
-	diff -r "$lost/films" "$HOME/films" >/dev/null ||
-	    bad "the restore is not the originals: $(diff -rq "$lost/films" "$HOME/films" | head -2 | tr '\n' ' ')"
-	rm -rf "$HOME/films.scrambled"
-	[ ! -e "$lost/films.scrambled" ] || mv "$lost/films.scrambled" "$HOME/"
+	unmounted "$restored/view"
+	diff -r "$HOME/films" "$restored/films" >/dev/null ||
+	    bad "the restore is not the originals: $(diff -rq "$HOME/films" "$restored/films" | head -2 | tr '\n' ' ')"
+	[ "$(snapshot "$HOME/films.scrambled")" = "$own" ] || bad "the restore changed ~/films.scrambled"
+	rm -rf "$restored" "$HOME/films.scrambled"
+}
+
+# A new backup under a new password, the old one kept aside; then all as
+# it was for the failures below.
+change_password() {
+	fresh
+	[ -x "$backup_script" ] || { bad "the backup example did not run"; return 0; }
+	ran "$1" || return 0
+	echo 'a new password' >"$HOME/.films.pass"
+	cron "$backup_script" >out 2>err || bad "the first backup under the new password: exited $?: $(tail -3 err)"
+	scrambled_as 'a new password' "$HOME/films" "$work/nas/films.scrambled"
+	rm -rf "$work/nas/films.scrambled" "$work/nas/films.check" "$HOME/.films.check"
+	mv "$work/nas/films.scrambled.old" "$work/nas/films.scrambled"
+	mv "$work/nas/films.check.old" "$work/nas/films.check"
+	cp -p "$work/nas/films.check" "$HOME/.films.check"
+	echo "$pw" >"$HOME/.films.pass"
 }
 
 # Root's line for a view that could not raise its read-ahead itself, as a
@@ -380,7 +425,10 @@ read_ahead() {
 
 # mount(8) runs the line, and finds the program only in /usr/bin or
 # /usr/local/bin: a mount namespace of its own gets a /usr/local/bin that
-# holds the one built, and the rest of the machine sees nothing.
+# holds the one built, and the rest of the machine sees nothing.  The first
+# mount makes the check; a mistyped or empty password, and a source whose
+# disk is not mounted, then mount nothing, and the server's guard (below)
+# finds no view.
 fstab() {
 	command -v unshare >/dev/null || { echo "  skipped: no unshare for a mount namespace"; return 0; }
 	# In a chroot, / is no mount point, and cannot be made private.
@@ -390,14 +438,29 @@ fstab() {
 	echo "$pw" >"$work/etc/films.pass" && chmod 600 "$work/etc/films.pass"
 	printf '%s\n' "$1" >fstab
 	# shellcheck disable=SC2016 # expanded by the inner shell
-	unshare -m --propagation private bash -euc 'mount --bind bin /usr/local/bin
-		mount -T fstab "$1"
+	installed() { unshare -m --propagation private bash -euc 'mount --bind bin /usr/local/bin && "$@"' _ "$@"; }
+	# shellcheck disable=SC2016
+	installed bash -euc 'mount -T fstab "$1"
 		head -c "$(stat -c %s "$2")" "$1/holiday.mp4" | cmp -s - "$2"
 		grep -F " $1 " /proc/self/mountinfo | grep -q allow_other
 		fusermount3 -u "$1"' _ "$work/srv/films" "$media/movie.mp4" >out 2>err ||
 	    bad "mounted from the line, the view did not read back the original: $(cat err)"
 	unmounted "$work/srv/films"
-	rm -rf "$work/srv/films.scrambled" "$work/srv/films"
+	[ -s "$work/etc/films.check" ] || bad "the first mount made no check"
+	refused() { # refused WHAT SAID: the line mounts nothing, and says why
+		! installed mount -T fstab "$work/srv/films" >out 2>err || bad "$1: mounted"
+		grep -qF "$2" err || bad "$1: did not say '$2': $(cat err)"
+		unmounted "$work/srv/films"
+		echo "  $1: $(head -1 err)"
+	}
+	echo 'my passwort' >"$work/etc/films.pass"
+	refused "a password file edited by mistake" "not the one"
+	echo >"$work/etc/films.pass"
+	refused "a password file whose line is empty" "is empty"
+	echo "$pw" >"$work/etc/films.pass"
+	mv "$work/srv/films.scrambled" "$work/srv/films.disk" && mkdir "$work/srv/films.scrambled"
+	refused "its disk not mounted" "is empty, as a disk"
+	rm -rf "$work/srv/films.scrambled" "$work/srv/films.disk" "$work/srv/films" "$work/etc/films.check"
 }
 
 mount_unit() {
@@ -503,19 +566,16 @@ done
 # as it was and nothing mounted.  The view killed before the server's
 # rescan, and the server restarted over it, are the drop-in's guard above;
 # a run whose input ended early, resumed, is the resume example's.
-# A folder's time is left out: rsync's temporary file changes it.
-snapshot() {
-	(cd "$1" && find . -type d -printf '%p %M\n' -o -printf '%p %s %M %T@\n' | sort &&
-	    find . -type f -print0 | sort -z | xargs -0 -r sha256sum)
-}
-kept() { # kept STATUS: the run failed, told, and left all as it was
-	((${1} != 0)) || bad "exited 0"
+kept() { # kept: the run failed, told, and left all as it was
+	((status != 0)) || bad "exited 0"
 	told
 	[ "$(snapshot "$work/nas")" = "$before" ] ||
 	    bad "the backup changed: $(diff <(echo "$before") <(snapshot "$work/nas") | head -4 | tr '\n' ' ' || true)"
-	unmounted "$work/mnt/films.scrambled"
-	echo "  $current: exit $1, said: $(head -1 err)"
+	backup_left
+	echo "  $current: exit $status, said: $(head -1 err)"
 }
+backs_up() { status=0 && cron "$@" >out 2>err || status=$?; }
+said() { grep -qF -- "$1" err || bad "did not say '$1': $(cat err)"; }
 if [ "$fuse" = yes ] && [ ! -x "$backup_script" ]; then
 	bad "the backup example did not run, and its failures cannot"
 elif [ "$fuse" = yes ]; then
@@ -532,15 +592,22 @@ elif [ "$fuse" = yes ]; then
 
 	current="the passfile missing, the backup script"
 	mv "$HOME/.films.pass" "$HOME/.films.pass.away"
-	status=0 && "$backup_script" >out 2>err || status=$?
-	kept "$status"
+	backs_up "$backup_script" && kept
 	mv "$HOME/.films.pass.away" "$HOME/.films.pass"
 
 	current="a wrong password, the backup script"
 	echo 'my passwort' >"$HOME/.films.pass"
-	status=0 && "$backup_script" >out 2>err || status=$?
-	kept "$status"
+	backs_up "$backup_script" && kept && said "not the one"
+
+	current="the check file lost, and another password"
+	rm "$HOME/.films.check"
+	backs_up "$backup_script" && kept && said "not the one"
 	echo "$pw" >"$HOME/.films.pass"
+
+	current="the films disk not mounted: ~/films empty"
+	mv "$HOME/films" "$HOME/films.disk" && mkdir "$HOME/films"
+	backs_up "$backup_script" && kept && said "is empty"
+	rmdir "$HOME/films" && mv "$HOME/films.disk" "$HOME/films"
 
 	# rsync slowed down, so that the kill lands while it copies the one
 	# new file; what it had, it keeps.
@@ -548,7 +615,8 @@ elif [ "$fuse" = yes ]; then
 	head -c $((6 << 20)) /dev/urandom >"$HOME/films/zz big.mkv"
 	sed 's/^rsync -a --delete /&--bwlimit=2m /' "$backup_script" >slow-backup && chmod +x slow-backup
 	grep -q bwlimit slow-backup || bad "no rsync --delete line to slow down"
-	./slow-backup >out 2>err &
+	# (In || the failure is no error of this step's.)
+	{ cron ./slow-backup || exit; } >out 2>err &
 	for _ in $(seq 100); do
 		compgen -G "$work/nas/films.scrambled/.zz big.mkv.*" >/dev/null && break
 		sleep 0.1
@@ -556,8 +624,32 @@ elif [ "$fuse" = yes ]; then
 	compgen -G "$work/nas/films.scrambled/.zz big.mkv.*" >/dev/null || bad "rsync never started on the new file"
 	for pid in $(views); do kill -9 "$pid"; done
 	status=0 && wait $! || status=$?
-	kept "$status"
+	kept
+
+	# A shell standing in the view as the slowed run ends: that run says
+	# so, and the next one, on a mount point of its own, is not held up.
+	current="a shell standing in the view's mount point"
+	{ cron ./slow-backup || exit; } >out 2>err &
+	running=$!
+	for _ in $(seq 100); do
+		busy=$(mounted | grep "^$work/mnt/tmp\." || true)
+		[ -z "$busy" ] || break
+		sleep 0.1
+	done
+	[ -n "$busy" ] || bad "the slowed run mounted no view"
+	(cd "$busy" && exec sleep 60) &
+	sleeper=$!
+	status=0 && wait "$running" || status=$?
+	((status != 0)) || bad "exited 0 with its view left mounted"
+	said "$busy is left mounted"
+	echo "  $current: exit $status, said: $(tail -1 err)"
 	rm "$HOME/films/zz big.mkv"
+	backs_up "$backup_script"
+	((status == 0)) || bad "the next run, the view still busy: exited $status: $(cat err)"
+	scrambled_as "$pw" "$HOME/films" "$work/nas/films.scrambled"
+	kill "$sleeper"; wait "$sleeper" || true
+	fusermount3 -u "$busy" && rmdir "$busy"
+	backup_left
 fi
 
 # ---- restored through a view of copies made through the view: rsync -a,

@@ -89,6 +89,13 @@ for dir in "$work/tarball" "$work/packaging/upstream"; do
 	tar -C "$dir" -xzf "$work/$tarball"
 	package_in "$dir/encrypt_video-$version"
 done
+echo "-- package_source: one tarball, of the files git archive gives"
+(cd "$work/one" && cmake --build build --target package_source >/dev/null)
+made=("$work"/one/build/*.tar*)
+[ "${made[*]}" = "$work/one/build/$tarball" ] || fail "package_source made ${made[*]##*/}, not $tarball alone"
+[ "$(tar -tzf "${made[0]}" | grep -v '/$' | sort)" = "$(tar -tzf "$work/$tarball" | grep -v '/$' | sort)" ] ||
+    fail "package_source's files are not git archive's: $(diff <(tar -tzf "${made[0]}" | sort) <(tar -tzf "$work/$tarball" | sort) | head -5 | tr '\n' ' ')"
+echo "-- the same .deb from each"
 sha256sum "${debs[@]}"
 for deb in "${debs[@]:1}"; do
 	cmp "${debs[0]}" "$deb"
@@ -101,9 +108,9 @@ lint "$deb"
 echo "-- installed in a root of its own, tested and removed"
 # The README names the package by a pattern, for amd64, which a newcomer
 # most likely has.
-install=$(grep -o 'sudo apt install \./build/[^ ]*\.deb' README.md) ||
+install=$(grep -o 'apt install \./build/[^ ]*\.deb' README.md) ||
     fail "the README no longer installs the .deb it builds"
-pattern=${install#sudo apt install ./build/}
+pattern=${install#apt install ./build/}
 # shellcheck disable=SC2053 # a pattern, as the shell reads the README's
 [[ $(basename "$deb") == ${pattern/amd64/"$(dpkg --print-architecture)"} ]] ||
     fail "the README's '$install' does not install $(basename "$deb")"

@@ -13,7 +13,7 @@ view=${ENCRYPT_VIDEO_FS:-${2:-}}
 root=$(cd "$(dirname "$0")/.." && pwd)
 for need in ffmpeg ffprobe ffplay pv parallel groff; do
 	command -v "$need" >/dev/null || {
-		echo "video_test: skipped: no $need (apt-get install ffmpeg pv parallel groff-base)"
+		echo "video_test: skipped: no $need (apt-get install ffmpeg pv parallel groff-base rsync mandoc)"
 		exit 77
 	}
 done
@@ -108,8 +108,8 @@ elif ! command -v fusermount3 >/dev/null; then
 	skipped="cannot unmount a view: no fusermount3 (install fuse3)"
 else
 	export HOME=$work/home
-	mkdir -p "$HOME/films.scrambled" "$work/backup" "$work/nas"
-	trap 'for m in "$HOME/films" "$work/backup"; do fusermount3 -u -z "$m" 2>/dev/null || true; done; rm -rf "$work"' EXIT
+	mkdir -p "$HOME/films.scrambled" "$work/backup" "$work/nas" "$work/mnt"
+	trap 'for m in "$HOME/films" "$work/backup" "$work"/mnt/*; do fusermount3 -u -z "$m" 2>/dev/null || true; done; rm -rf "$work"' EXIT
 	encrypt_video movie.mp4 'my password' >"$HOME/films.scrambled/holiday.mp4"
 	block="mkdir -p ~/films
 encrypt_video_fs ~/films.scrambled ~/films && ffplay -autoexit ~/films/holiday.mp4"
@@ -125,19 +125,29 @@ encrypt_video_fs ~/films.scrambled ~/films && ffplay -autoexit ~/films/holiday.m
 	if command -v rsync >/dev/null; then
 		cp movie.mp4 "$HOME/films/holiday.mp4"
 		echo 'my password' >"$HOME/.films.pass"
-		block='set -eu
-view=/tmp/films.scrambled
-mkdir -p "$view"
-encrypt_video_fs ~/films "$view" -o passcheck="$HOME/.films.check" < ~/.films.pass
-trap '"'fusermount3 -u \"\$view\" || exit 1'"' EXIT
-trap '"'exit 1'"' HUP INT TERM
-mountpoint -q "$view" || { echo "$view: the view is not mounted" >&2; exit 1; }
+		block=$(cat <<'EOF'
+set -eu
+PATH=/usr/local/bin:/usr/bin:/bin
+check=$HOME/.films.check
+rsync -a --ignore-missing-args nas:films.check "$check"
+view=$(mktemp -d)
+trap 'rmdir "$view"' EXIT
+trap 'exit 1' HUP INT TERM
+encrypt_video_fs ~/films "$view" -o passcheck="$check" < ~/.films.pass
+trap 'fusermount3 -u "$view" && rmdir "$view" ||
+    { echo "$view is left mounted: fusermount3 -u $view once nothing is in it" >&2; exit 1; }' EXIT
+rsync -a --ignore-existing "$check" nas:films.check
 rsync -a --delete "$view/" nas:films.scrambled/
-rsync -a ~/.films.check nas:films.check'
+EOF
+)
 		documented "$block"
-		block=${block//\/tmp\/films.scrambled/$work/backup}
+		# The view's own, not one installed; mount points in a folder
+		# that must end empty.
+		block=${block//PATH=\/usr\/local\/bin:/PATH=$work\/bin:}
 		block=${block//nas:/$work/nas/}
+		export TMPDIR=$work/mnt
 		execute "$block"
+		[ -z "$(ls -A "$work/mnt")" ] || fail "the backup left its mount point"
 		# Read back through a view of the backup: the original, size and all.
 		encrypt_video_fs "$work/nas/films.scrambled" "$work/backup" <<<'my password'
 		cmp movie.mp4 "$work/backup/holiday.mp4"
@@ -148,7 +158,7 @@ rsync -a ~/.films.check nas:films.check'
 		mv "$HOME/films/holiday.mp4" "$HOME/films/renamed.mp4"
 		for told in 'not the one' 'films.pass'; do
 			! bash -c "$block" 2>run.log && grep -q "$told" run.log &&
-			    [ -e "$work/nas/films.scrambled/holiday.mp4" ] && ! mountpoint -q "$work/backup" ||
+			    [ -e "$work/nas/films.scrambled/holiday.mp4" ] && [ -z "$(ls -A "$work/mnt")" ] ||
 			    fail "a backup under a wrong password or none: $(cat run.log)"
 			rm -f "$HOME/.films.pass"
 		done
