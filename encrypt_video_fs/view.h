@@ -67,7 +67,8 @@ private:
 };
 
 // What every request of the view needs, and all it keeps: no password,
-// no path.
+// no path.  Each of its parts has a lock of its own, and no request holds
+// two at once.
 struct view {
 	view(int dir, const view_settings &given, const descriptor_limits &limits)
 	    : settings(given), nodes(dir, limits.nodes, limits.lookups),
