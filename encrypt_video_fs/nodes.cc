@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <functional>
 #include <string_view>
 
@@ -16,15 +17,11 @@
 namespace {
 
 // The file that name is in the folder open as dir, a link itself and not
-// what it leads to.  The kernel asks for one name at a time, and a name
-// of one component without ".." cannot leave dir.
+// what it leads to.
 int
 open_at(int dir, const char *name)
 {
-	const std::string_view component = name;
-
-	if (component.empty() || component == "." || component == ".." ||
-	    component.find('/') != std::string_view::npos)
+	if (!is_one_name(name))
 		return -ENOENT;
 	const int fd = retry_interrupted([&] {
 		return openat(dir, name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
@@ -70,12 +67,27 @@ is_same(int fd, const file_id &id)
 	    id.generation;
 }
 
+// What the file open as fd is, its handle kept where files open by it.
+file_id
+identity(int fd, const struct stat &st, std::string &handle)
+{
+	handle = handle_of(fd);
+	return {st.st_dev, st.st_ino, generation_of(handle, fd)};
+}
+
 std::int64_t
 nanoseconds(const timespec &t)
 {
 	return t.tv_sec * 1000000000LL + t.tv_nsec;
 }
 
+}
+
+bool
+is_one_name(std::string_view name)
+{
+	return !name.empty() && name != "." && name != ".." &&
+	    name.find('/') == std::string_view::npos;
 }
 
 bool
@@ -166,12 +178,57 @@ node_table::look_up_at(node &parent, int dir, const char *name,
 		return -errno;
 	if (!is_shown(st.st_mode))
 		return -ENOENT;
-	std::string handle = handle_of(fd.get());
-	const file_id id{st.st_dev, st.st_ino, generation_of(handle, fd.get())};
+	std::string handle;
+	const file_id id = identity(fd.get(), st, handle);
 	if (!handles_ || st.st_dev != root_.id.device)
 		handle.clear();
 	found = &remember(parent, name, fd.release(), st, id, std::move(handle),
 	    hold);
+	return 0;
+}
+
+int
+node_table::look_up_open(node &parent, const char *name, int fd,
+    struct stat &st, node *&found)
+{
+	if (fstat(fd, &st) != 0)
+		return -errno;
+	std::string handle;
+	const file_id id = identity(fd, st, handle);
+	if (!handles_ || st.st_dev != root_.id.device)
+		handle.clear();
+	found = &remember(parent, name, -1, st, id, std::move(handle), false);
+	return 0;
+}
+
+int
+node_table::rename(node &parent, const char *name, node &to,
+    const char *to_name, unsigned flags)
+{
+	const held from_dir(*this, parent);
+	const held to_dir(*this, to);
+	if (from_dir.fd() < 0 || to_dir.fd() < 0)
+		return from_dir.fd() < 0 ? from_dir.fd() : to_dir.fd();
+	if (!is_one_name(name) || !is_one_name(to_name))
+		return -ENOENT;
+	// Known by what they are: their names lead elsewhere once renamed.
+	const auto what = [](int dir, const char *at) {
+		const unique_fd fd(open_at(dir, at));
+		struct stat st {};
+		std::string handle;
+		return fd.get() >= 0 && fstat(fd.get(), &st) == 0 ?
+		    identity(fd.get(), st, handle) : file_id{};
+	};
+	const file_id moved = what(from_dir.fd(), name);
+	const file_id other = (flags & RENAME_EXCHANGE) != 0 ?
+	    what(to_dir.fd(), to_name) : file_id{};
+	if (renameat2(from_dir.fd(), name, to_dir.fd(), to_name, flags) != 0)
+		return -errno;
+	const std::scoped_lock locked(lock_);
+	if (const auto n = nodes_.find(moved); n != nodes_.end())
+		place(*n->second, to, to_name);
+	if (const auto n = nodes_.find(other); n != nodes_.end())
+		place(*n->second, parent, name);
 	return 0;
 }
 
@@ -190,23 +247,14 @@ node_table::remember(node &parent, const char *name, int fd,
 		slot->handle = std::move(handle);
 	}
 	node &n = *slot;
-	if (n.folder)
+	// A file just made is known by the descriptor its maker got.
+	if (fd >= 0 && n.folder)
 		keep_fd(n, fd);
-	else if (hold)
+	else if (fd >= 0 && hold)
 		hold_briefly(n, fd);
-	else
+	else if (fd >= 0)
 		close(fd);
-	// Moved under the name it was found by last, which finds it again.
-	if (n.parent != &parent || n.name != name) {
-		parent.children++;
-		node *old = n.parent;
-		n.parent = &parent;
-		n.name = name;
-		if (old != nullptr) {
-			old->children--;
-			drop_if_unused(old);
-		}
-	}
+	place(n, parent, name);
 	n.lookups++;
 	peak_ = std::max(peak_, nodes_.size());
 	trim();
@@ -336,6 +384,23 @@ node_table::drop_if_unused(node *n)
 		parent->children--;
 		nodes_.erase(n->id);
 		n = parent;
+	}
+}
+
+// Moves n under the name it was found by last, which finds it again.
+// Under lock_.
+void
+node_table::place(node &n, node &parent, const char *name)
+{
+	if (n.parent == &parent && n.name == name)
+		return;
+	parent.children++;
+	node *old = n.parent;
+	n.parent = &parent;
+	n.name = name;
+	if (old != nullptr) {
+		old->children--;
+		drop_if_unused(old);
 	}
 }
 

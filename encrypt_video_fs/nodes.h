@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <unordered_map>
 #include <vector>
@@ -20,6 +21,10 @@
 // file the lookup found, as on DIR, however fast its name is replaced;
 // short enough that a deleted file is soon freed.
 inline constexpr std::chrono::milliseconds lookup_hold{100};
+
+// Whether name is one file's, as the kernel gives them, which cannot
+// leave the folder it is in: no "/", not "." nor "..".
+bool is_one_name(std::string_view name);
 
 // FIFOs, sockets and devices have no bytes to scramble, and opening one
 // can block or act on a device: they get no node, and the view leaves them
@@ -101,8 +106,17 @@ public:
 	    node *&found);
 	int look_up_in(node &parent, int dir, const char *name,
 	    struct stat &st, node *&found);
+	// The same for the file that name in parent is now, open as fd: one
+	// just made, which the kernel is to know by the descriptor it gets.
+	int look_up_open(node &parent, const char *name, int fd,
+	    struct stat &st, node *&found);
 	// The kernel no longer needs count of n's lookups.
 	void forget(node &n, std::uint64_t count);
+	// Renames name in parent to to_name in to, as renameat2 does with
+	// flags, and moves the nodes of the files it moved: 0, or a negative
+	// errno.
+	int rename(node &parent, const char *name, node &to,
+	    const char *to_name, unsigned flags);
 
 	// n's file open as fd, which answers for n until it is released, and
 	// is closed then, once no request uses it.
@@ -142,6 +156,7 @@ private:
 	node &remember(node &parent, const char *name, int fd,
 	    const struct stat &st, const file_id &id, std::string handle,
 	    bool hold);
+	void place(node &n, node &parent, const char *name);
 	void keep_fd(node &n, int fd);
 	void hold_briefly(node &n, int fd);
 	void drop_if_unused(node *n);

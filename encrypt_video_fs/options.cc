@@ -68,6 +68,9 @@ const option table[] = {
 	{"negative_timeout=", takes, 0, 0, take_timeout, too_long},
 	{"kernel_cache", takes, 0, 0, take_kernel_cache, nullptr,
 	    "-o kernel_cache\tkeep read bytes even when DIR changes"},
+	{"writable", sets, offsetof(command_line, settings.writable), 1,
+	    nullptr, nullptr, "-o writable\tstore what is written through the view "
+	    "in DIR,\ntransformed; needs -o passcheck=FILE"},
 	// Said again when the kernel starts the view, as libfuse wants it.
 	{"max_read=%u", sets_too, offsetof(command_line, settings.max_read), 0,
 	    nullptr, nullptr, "-o max_read=N\tthe largest read request, in "
@@ -205,6 +208,10 @@ parse_command_line(fuse_args &args, command_line &line,
 	}
 	if (line.dir == nullptr || line.mount_point == nullptr)
 		exit_with_error(usage, line.name);
+	if (line.settings.writable != 0 && line.passcheck == nullptr)
+		exit_with_error("%s: refusing -o writable without -o passcheck=FILE: "
+		    "under a mistyped password, what is written would go to DIR "
+		    "under another key.\n", line.name);
 	if (line.threads_given == 0)
 		fuse_line.max_threads = default_threads;
 }
@@ -235,6 +242,7 @@ print_help(const char *name)
 		std::printf("%s%s", before, o.key);
 		before = ", ";
 	}
-	std::printf(".\nAlways on: %s.\nOther mount options go to the kernel, "
-	    "as mount.fuse3(8) says.\n", forced_options);
+	std::printf(".\nAlways on: %s, and ro unless -o writable.\nOther mount "
+	    "options go to the kernel, as mount.fuse3(8) says.\n",
+	    forced_options);
 }

@@ -10,8 +10,8 @@
 
 // What the view is mounted with, whatever is asked: given after the user's
 // own options, these win over "rw", "dev" and "suid", which mount(8)
-// passes for an /etc/fstab line.
-inline constexpr char forced_options[] = "ro,nodev,nosuid,default_permissions";
+// passes for an /etc/fstab line.  Only -o writable mounts it read-write.
+inline constexpr char forced_options[] = "nodev,nosuid,default_permissions";
 
 // What the command line gives besides what libfuse takes itself.
 struct command_line {

@@ -336,6 +336,7 @@ fuse_session *
 open_session(fuse_args &args, view &v, const char *dir_path)
 {
 	char *forced = nullptr;
+	fuse_opt_add_opt(&forced, v.settings.writable != 0 ? "rw" : "ro");
 	fuse_opt_add_opt(&forced, forced_options);
 	fuse_opt_add_opt(&forced, "subtype=encrypt_video_fs");
 	fuse_opt_add_opt_escaped(&forced,
@@ -343,7 +344,8 @@ open_session(fuse_args &args, view &v, const char *dir_path)
 	fuse_opt_add_arg(&args, "-o");
 	fuse_opt_add_arg(&args, forced);
 	std::free(forced);
-	const fuse_lowlevel_ops operations = view_operations();
+	const fuse_lowlevel_ops operations = view_operations(
+	    v.settings.writable != 0);
 	fuse_session *se = fuse_session_new(&args, &operations,
 	    sizeof operations, &v);
 	fuse_opt_free_args(&args);

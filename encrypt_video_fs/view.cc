@@ -17,11 +17,34 @@
 #include <string_view>
 #include <vector>
 
+#include "callbacks.h"
 #include "edge.h"
 #include "range.h"
-#include "view.h"
 
 namespace {
+
+// The view is one device, where the file systems mounted inside DIR would
+// repeat DIR's inode numbers (every ext4 root is 2), which find and du take
+// for loops and rsync -H for hard links.  Their numbers get a mark of their
+// device in the top bits instead.
+ino_t
+view_inode(const view &v, ino_t inode, dev_t device)
+{
+	if (device == v.nodes.root().id.device)
+		return inode;
+	const std::uint64_t mark = (static_cast<std::uint64_t>(device) *
+	    0x9e3779b97f4a7c15u) >> 49 | 0x8000u;
+	return inode ^ static_cast<ino_t>(mark << 48);
+}
+
+fuse_ino_t
+id_of(view &v, node &n)
+{
+	return &n == &v.nodes.root() ? FUSE_ROOT_ID :
+	    reinterpret_cast<fuse_ino_t>(&n);
+}
+
+}
 
 // What names the file open at fd, for the calls that take only a name.
 std::string
@@ -46,20 +69,6 @@ reopen(int fd, int flags)
 	return opened < 0 ? -errno : opened;
 }
 
-// The view is one device, where the file systems mounted inside DIR would
-// repeat DIR's inode numbers (every ext4 root is 2), which find and du take
-// for loops and rsync -H for hard links.  Their numbers get a mark of their
-// device in the top bits instead.
-ino_t
-view_inode(const view &v, ino_t inode, dev_t device)
-{
-	if (device == v.nodes.root().id.device)
-		return inode;
-	const std::uint64_t mark = (static_cast<std::uint64_t>(device) *
-	    0x9e3779b97f4a7c15u) >> 49 | 0x8000u;
-	return inode ^ static_cast<ino_t>(mark << 48);
-}
-
 // What the view shows of a file of DIR: all of it, its size too, so that
 // a copy taken through the view and read back through another view is the
 // file again, byte for byte.
@@ -67,13 +76,6 @@ void
 show(const view &v, struct stat &st)
 {
 	st.st_ino = view_inode(v, st.st_ino, st.st_dev);
-}
-
-fuse_ino_t
-id_of(view &v, node &n)
-{
-	return &n == &v.nodes.root() ? FUSE_ROOT_ID :
-	    reinterpret_cast<fuse_ino_t>(&n);
 }
 
 // A node of v, which the caller may change: v itself is not const.
@@ -95,13 +97,17 @@ look_up(view &v, node &parent, int dir, const char *name, fuse_entry_param &e)
 	    v.nodes.look_up_in(parent, dir, name, e.attr, found);
 	if (error != 0)
 		return error;
-	show(v, e.attr);
-	e.ino = id_of(v, *found);
-	e.attr_timeout = v.settings.attr_timeout;
-	e.entry_timeout = v.settings.entry_timeout;
+	fill_entry(v, *found, e);
 	return 0;
 }
 
+void
+fill_entry(view &v, node &n, fuse_entry_param &e)
+{
+	show(v, e.attr);
+	e.ino = id_of(v, n);
+	e.attr_timeout = v.settings.attr_timeout;
+	e.entry_timeout = v.settings.entry_timeout;
 }
 
 bool
@@ -140,8 +146,6 @@ descriptor_share::give_back(uid_t user)
 		by_user_.erase(user);
 }
 
-namespace {
-
 view &
 view_of(fuse_req_t req)
 {
@@ -155,6 +159,48 @@ reply_error(fuse_req_t req, int error)
 {
 	fuse_reply_err(req, -error);
 }
+
+// An open file's handle is its descriptor and its user, side by side.
+int
+fd_of(const fuse_file_info *fi)
+{
+	return static_cast<int>(fi->fh & 0xffffffffu);
+}
+
+void
+reply_open(fuse_req_t req, view &v, node &n, uid_t user, unique_fd fd,
+    fuse_file_info *fi, const fuse_entry_param *created)
+{
+	struct stat st {};
+	if (fd.get() >= 0 && fstat(fd.get(), &st) != 0)
+		fd.reset(-errno);
+	if (fd.get() < 0) {
+		v.files.give_back(user);
+		if (created != nullptr)
+			v.nodes.forget(n, 1);
+		reply_error(req, fd.get());
+		return;
+	}
+	fi->fh = static_cast<std::uint64_t>(user) << 32 |
+	    static_cast<std::uint32_t>(fd.get());
+	fi->keep_cache = v.nodes.is_unchanged(n, st) || v.settings.keep_cache;
+	v.nodes.opened(n, fd.release());
+	// Interrupted, the open is not released.
+	if ((created != nullptr ? fuse_reply_create(req, created, fi) :
+	    fuse_reply_open(req, fi)) != 0) {
+		v.nodes.released(n, fd_of(fi));
+		v.files.give_back(user);
+	}
+}
+
+open_folder &
+folder_of(const fuse_file_info *fi)
+{
+	// NOLINTNEXTLINE(performance-no-int-to-ptr)
+	return *reinterpret_cast<open_folder *>(fi->fh);
+}
+
+namespace {
 
 void
 view_lookup(fuse_req_t req, fuse_ino_t parent, const char *name)
@@ -311,21 +357,6 @@ view_listxattr(fuse_req_t req, fuse_ino_t ino, std::size_t size)
 	});
 }
 
-// libfuse keeps a handle as a 64-bit number: an open folder's is its
-// address, which cannot be cast back otherwise.
-open_folder &
-folder_of(const fuse_file_info *fi)
-{
-	return *reinterpret_cast<open_folder *>(fi->fh); // NOLINT(performance-no-int-to-ptr)
-}
-
-// An open file's handle is its descriptor and its user, side by side.
-int
-fd_of(const fuse_file_info *fi)
-{
-	return static_cast<int>(fi->fh & 0xffffffffu);
-}
-
 void
 view_opendir(fuse_req_t req, fuse_ino_t ino, fuse_file_info *fi)
 {
@@ -450,7 +481,9 @@ void
 view_open(fuse_req_t req, fuse_ino_t ino, fuse_file_info *fi)
 {
 	view &v = view_of(req);
-	if ((fi->flags & O_ACCMODE) != O_RDONLY) {
+	const bool writes = (fi->flags & O_ACCMODE) != O_RDONLY ||
+	    (fi->flags & O_TRUNC) != 0;
+	if (writes && v.settings.writable == 0) {
 		fuse_reply_err(req, EROFS);
 		return;
 	}
@@ -462,26 +495,14 @@ view_open(fuse_req_t req, fuse_ino_t ino, fuse_file_info *fi)
 	node &n = node_of(v, ino);
 	unique_fd fd;
 	{
+		const as_caller caller(req, writes);
 		const node_table::held found(v.nodes, n);
-		fd.reset(found.fd() < 0 ? found.fd() : reopen(found.fd(), 0));
+		// The kernel says where each write goes, O_APPEND's too.
+		fd.reset(caller.error() != 0 ? caller.error() : found.fd() < 0 ?
+		    found.fd() : reopen(found.fd(), fi->flags & (O_ACCMODE |
+		    O_TRUNC)));
 	}
-	struct stat st {};
-	if (fd.get() >= 0 && fstat(fd.get(), &st) != 0)
-		fd.reset(-errno);
-	if (fd.get() < 0) {
-		v.files.give_back(user);
-		reply_error(req, fd.get());
-		return;
-	}
-	fi->fh = static_cast<std::uint64_t>(user) << 32 |
-	    static_cast<std::uint32_t>(fd.get());
-	fi->keep_cache = v.nodes.is_unchanged(n, st) || v.settings.keep_cache;
-	v.nodes.opened(n, fd.release());
-	// Interrupted, the open is not released.
-	if (fuse_reply_open(req, fi) != 0) {
-		v.nodes.released(n, fd_of(fi));
-		v.files.give_back(user);
-	}
+	reply_open(req, v, n, user, std::move(fd), fi, nullptr);
 }
 
 void
@@ -537,6 +558,10 @@ view_init(void *data, fuse_conn_info *conn)
 	// its modes, from the extended attributes the view passes on.
 	if ((conn->capable & FUSE_CAP_POSIX_ACL) != 0)
 		conn->want |= FUSE_CAP_POSIX_ACL;
+	// What is made through the view gets its mode as on DIR: the caller's
+	// umask, or the folder's default access control list, decides.
+	if (v.settings.writable != 0 && (conn->capable & FUSE_CAP_DONT_MASK) != 0)
+		conn->want |= FUSE_CAP_DONT_MASK;
 	if (v.started)
 		v.started(*conn);
 }
@@ -553,7 +578,7 @@ refuse(fuse_req_t req, Arguments...)
 }
 
 fuse_lowlevel_ops
-view_operations()
+view_operations(bool writable)
 {
 	fuse_lowlevel_ops operations{};
 
@@ -586,5 +611,7 @@ view_operations()
 	operations.setxattr = refuse;
 	operations.removexattr = refuse;
 	operations.fallocate = refuse;
+	if (writable)
+		add_changes(operations);
 	return operations;
 }

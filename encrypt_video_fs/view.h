@@ -21,6 +21,7 @@ struct view_settings {
 	double attr_timeout = 1;
 	double negative_timeout = 0;
 	bool keep_cache = false; // -o kernel_cache: even across changes
+	int writable = 0;        // -o writable: what is written goes to DIR
 };
 
 // How many descriptors open files, open folders, the folders the kernel
@@ -87,6 +88,8 @@ struct view {
 	std::function<void(fuse_conn_info &)> started;
 };
 
-fuse_lowlevel_ops view_operations();
+// What the view answers the kernel with; what it changes in DIR only where
+// it is writable.
+fuse_lowlevel_ops view_operations(bool writable);
 
 #endif
