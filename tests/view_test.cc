@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -824,6 +825,9 @@ TEST_F(View, RefusesWithOneLineAndMountsNothing)
 	    {{dir, at, "-o", checked + "/no/check"}, "encrypt_video_fs: could "
 		"not open " + passes + "/no/check: No such file or directory.\n"},
 	    {{dir, at, "-o", "nosuch"}, "fuse: unknown option(s): `-o nosuch'\n"},
+	    {{dir, at, "-o", "writable"}, "encrypt_video_fs: refusing -o writable "
+		"without -o passcheck=FILE: under a mistyped password, what is "
+		"written would go to DIR under another key.\n"},
 	};
 	std::vector rows(std::begin(cases), std::end(cases));
 	// Each option that would break a promise, refused in its table's
@@ -1194,4 +1198,158 @@ View::answers_as_a_bind_mount(bool pressed)
 	for (const auto &[path, fd] : held)
 		close(fd);
 	EXPECT_EQ(differences, std::vector<text>{});
+}
+
+// What users expect of a writable view is what a writable bind mount of
+// DIR does: the same seeded changes, made through both to two copies of
+// one folder, as root and as another user, must answer alike, and leave
+// in the view's DIR the transform of what the bind mount's holds.
+TEST_F(View, ChangesAsAWritableBindMountOfDirDoes)
+{
+	if (geteuid() != 0)
+		GTEST_SKIP() << "a bind mount needs root";
+	const std::string plain = make_temp_dir();
+	const std::string dir = make_temp_dir();
+	const std::string bound = mount_point();
+	ASSERT_EQ(::mount(plain.c_str(), bound.c_str(), nullptr, MS_BIND, nullptr),
+	    0);
+	for (const std::string &d : {plain, dir})
+		write_file(d + "/seed", "");
+	const std::string at = mount(dir, "secret", {"-o", "writable,passcheck=" +
+	    make_temp_dir() + "/check,allow_other,entry_timeout=0,attr_timeout=0"});
+	for (const std::string &d : {plain, dir, std::filesystem::path(dir)
+	    .parent_path().string()})
+		chmod(d.c_str(), 0777);
+
+	using text = std::string;
+	const auto told = [](long result) {
+		return result < 0 ? text("error ") + strerrorname_np(errno) :
+		    text("ok");
+	};
+	const auto with_fd = [&](const text &p, int flags, const auto &use) {
+		const int fd = open(p.c_str(), flags | O_CLOEXEC, 0640);
+		const text said = fd < 0 ? told(-1) : told(use(fd));
+		close(fd);
+		return said;
+	};
+	// What p is: its type, mode, links and owner, and a file's bytes.
+	const auto shown = [&](const text &p) {
+		struct stat st {};
+		if (lstat(p.c_str(), &st) != 0)
+			return told(-1);
+		return std::to_string(st.st_mode) + " " + std::to_string(
+		    st.st_nlink) + " " + std::to_string(st.st_uid) + ":" +
+		    std::to_string(st.st_gid) + " " + (S_ISREG(st.st_mode) ?
+		    read_file(p) : "");
+	};
+	const text data = random_string(20000, 31);
+	using text_ref = const text &;
+	const std::function<text(text_ref, text_ref, unsigned)> changes[] = {
+	    [&](text_ref p, text_ref, unsigned r) { return with_fd(p, O_WRONLY |
+		O_CREAT, [&](int fd) { return pwrite(fd, data.data() + r % 1000,
+		r % 9000, r % 20000); }); },
+	    [&](text_ref p, text_ref, unsigned r) { return with_fd(p, O_WRONLY |
+		O_APPEND, [&](int fd) { return write(fd, data.data(), r % 5000); }); },
+	    [&](text_ref p, text_ref, unsigned) { return with_fd(p, O_WRONLY |
+		O_TRUNC, [](int) { return 0; }); },
+	    [&](text_ref p, text_ref, unsigned) { return with_fd(p, O_WRONLY |
+		O_CREAT | O_EXCL, [](int) { return 0; }); },
+	    [&](text_ref p, text_ref, unsigned r) {
+		return told(truncate(p.c_str(), r % 30000)); },
+	    [&](text_ref p, text_ref, unsigned r) { return with_fd(p, O_RDWR,
+		[&](int fd) { return fallocate(fd, r % 2 != 0 ? FALLOC_FL_PUNCH_HOLE |
+		FALLOC_FL_KEEP_SIZE : 0, r % 8000, r % 9000 + 1); }); },
+	    // Written back by the kernel from its pages, a page at a time.
+	    [&](text_ref p, text_ref, unsigned r) { return with_fd(p, O_RDWR,
+		[&](int fd) { struct stat st {};
+		if (fstat(fd, &st) != 0 || st.st_size < 4096)
+			return -1L;
+		void *m = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED,
+		    fd, 0);
+		if (m == MAP_FAILED)
+			return -1L;
+		static_cast<char *>(m)[r % 4096] ^= 0x5a;
+		msync(m, 4096, MS_SYNC);
+		munmap(m, 4096);
+		return static_cast<long>(fsync(fd)); }); },
+	    // To the same place in a block, and to another.
+	    [&](text_ref p, text_ref q, unsigned r) { return with_fd(p, O_RDONLY,
+		[&](int in) { const int out = open(q.c_str(), O_WRONLY | O_CREAT |
+		O_CLOEXEC, 0640);
+		off_t from = r % 3000;
+		off_t to = r % 2 != 0 ? from + 8192 : r % 5000;
+		const ssize_t n = copy_file_range(in, &from, out, &to, r % 7000, 0);
+		close(out);
+		return n; }); },
+	    [&](text_ref p, text_ref, unsigned) { return told(unlink(p.c_str())); },
+	    [&](text_ref p, text_ref, unsigned) {
+		return told(mkdir(p.c_str(), 0750)); },
+	    [&](text_ref p, text_ref, unsigned) { return told(rmdir(p.c_str())); },
+	    [&](text_ref p, text_ref q, unsigned r) { return told(syscall(
+		SYS_renameat2, AT_FDCWD, p.c_str(), AT_FDCWD, q.c_str(), r % 3 == 0 ?
+		0 : r % 3 == 1 ? RENAME_NOREPLACE : RENAME_EXCHANGE)); },
+	    [&](text_ref p, text_ref q, unsigned) {
+		return told(link(p.c_str(), q.c_str())); },
+	    [&](text_ref p, text_ref q, unsigned) {
+		return told(symlink(q.c_str() + q.rfind('/') + 1, p.c_str())); },
+	    [&](text_ref p, text_ref, unsigned r) {
+		return told(chmod(p.c_str(), 0600 | (r % 8) << 3)); },
+	    [&](text_ref p, text_ref, unsigned r) {
+		return told(lchown(p.c_str(), r % 2 != 0 ? 65534 : 0, 65534)); },
+	    [&](text_ref p, text_ref, unsigned r) {
+		const timespec times[2] = {{r, 0}, {r / 2, 0}};
+		return told(utimensat(AT_FDCWD, p.c_str(), times,
+		    AT_SYMLINK_NOFOLLOW)); },
+	    [&](text_ref p, text_ref q, unsigned) { return told(lsetxattr(
+		p.c_str(), "user.a", q.data(), q.size(), 0)); },
+	    [&](text_ref p, text_ref, unsigned) {
+		return told(lremovexattr(p.c_str(), "user.a")); },
+	};
+	const text names[] = {"/a", "/b", "/c", "/d", "/d/a", "/d/b"};
+	std::mt19937 random(2036);
+	std::vector<text> differences;
+	for (int i = 0; i < 2000; i++) {
+		const text &p = names[random() % std::size(names)];
+		const text &q = names[random() % std::size(names)];
+		const auto &change = changes[random() % std::size(changes)];
+		const auto r = static_cast<unsigned>(random());
+		// As another user too, in a thread the raw calls make nobody,
+		// whose umask and owner a file it makes must get.
+		const auto through = [&](const text &side) {
+			text said;
+			std::thread([&] {
+				if (r % 4 == 0 && (syscall(SYS_setresgid, 65534, 65534,
+				    65534) != 0 || syscall(SYS_setresuid, 65534, 65534,
+				    65534) != 0))
+					return;
+				umask(r % 4 == 0 ? 027 : 022);
+				said = change(side + p, side + q, r) + " | " +
+				    shown(side + p) + " | " + shown(side + q);
+			}).join();
+			return said;
+		};
+		const text expected = through(bound);
+		const text got = through(at);
+		if (got != expected)
+			differences.push_back(p + " " + q + ": " + expected + " || " +
+			    got);
+	}
+	EXPECT_EQ(differences, std::vector<text>{});
+	// FIFOs, sockets and devices are made neither through it nor in DIR.
+	EXPECT_EQ(mkfifo((at + "/fifo").c_str(), 0600), -1);
+	EXPECT_EQ(errno, EPERM);
+	// DIR holds the transform of what was written, name for name.
+	std::vector<text> kept;
+	std::vector<text> wanted;
+	for (const auto &e : std::filesystem::recursive_directory_iterator(dir))
+		kept.push_back(e.path().string().substr(dir.size()) + " " +
+		    (e.is_regular_file() && !e.is_symlink() ? read_file(e.path()) :
+		    ""));
+	for (const auto &e : std::filesystem::recursive_directory_iterator(plain))
+		wanted.push_back(e.path().string().substr(plain.size()) + " " +
+		    (e.is_regular_file() && !e.is_symlink() ?
+		    viewed(read_file(e.path())) : ""));
+	std::sort(kept.begin(), kept.end());
+	std::sort(wanted.begin(), wanted.end());
+	EXPECT_TRUE(kept == wanted);
 }
