@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Times the mounted view beside bindfs -r on the same folder and beside the same
-# work done on the source itself: a big file read twice, random 4 KiB reads,
-# ls -lR of a tree of small files, and each daemon's peak RSS.  Every round
+# Times the mounted view, writable, beside bindfs on the same folder and beside
+# the same work done on the source itself: a big file read twice, random 4 KiB
+# reads, ls -lR of a tree of small files, a big file written and random 4 KiB
+# writes, and each daemon's peak RSS.  Every round
 # mounts both afresh, in alternating order, so that a noisy machine slows them
 # alike; it prints medians, each against the source and against bindfs, and
 # the size of the read requests the kernel sent each daemon.
@@ -64,9 +65,10 @@ ls -lR "$src/tree" >/dev/null
 mount_fs() { # mount_fs view|bindfs: sets pid
 	local m=$work/$1 i
 	if [ "$1" = view ]; then
-		$limit "$fs" -f "${view_options[@]}" "$src" "$m" <<<"$password" &
+		$limit "$fs" -f -o writable,passcheck="$work/check" \
+		    "${view_options[@]}" "$src" "$m" <<<"$password" &
 	else
-		$limit bindfs -f -r "$src" "$m" &
+		$limit bindfs -f "$src" "$m" &
 	fi
 	pid=$!
 	for ((i = 0; i < 200; i++)); do
@@ -115,6 +117,20 @@ took() {
 	"$@" >/dev/null || exit 1
 	awk -v u=$((${EPOCHREALTIME/./} - start)) 'BEGIN { printf "%.1f", u / 1000 }'
 }
+# As much as the big file, from the page cache, each byte on its way to the
+# disk before the clock stops.
+write_big() { dd if="$src/big" of="$1" bs=1M conv=fsync status=none; }
+
+# 3000 writes of 4 KiB on one descriptor, as random_reads places them, and
+# then to the disk.
+random_writes() {
+	perl -e 'use IO::Handle; my ($seed, $blocks, $file) = @ARGV; srand($seed);
+		open(my $f, "+<", $file) or die "$file: $!\n"; my $b = "x" x 4096;
+		for (1 .. 3000) { sysseek($f, int(rand($blocks)) * 4096, 0) or die;
+			syswrite($f, $b, 4096) == 4096 or die "$file: short write\n" }
+		$f->sync or die "$file: $!\n"' "$1" $((size_mib << 8)) "$2"
+}
+
 # 3000 reads of 4 KiB on one descriptor, at aligned offsets the seed decides:
 # the same for both file systems in a round.  Perl's start, a few ms, is in
 # both times alike.
@@ -147,6 +163,9 @@ measure() { # measure view|bindfs ROUND
 	t[$1 again]+="$(took cat "$m/big") "
 	t[$1 random]+="$(took random_reads "$2" "$m/other") "
 	t[$1 ls]+="$(took ls -lR "$m/tree") "
+	t[$1 write]+="$(took write_big "$m/written") "
+	rm "$m/written"
+	t[$1 rwrite]+="$(took random_writes "$2" "$m/other") "
 	if (($2 == rounds)); then
 		holds[$1]="$(holding "$pid")"
 		if [ -w /proc/sys/vm/drop_caches ]; then
@@ -161,7 +180,7 @@ measure() { # measure view|bindfs ROUND
 	unmount_fs "$1" "$pid"
 }
 
-echo "encrypt_video_fs against bindfs -r and the source itself: $(nproc) cores, $(sed -n 's/^model name\s*: //p' /proc/cpuinfo | head -1), kernel $(uname -r)"
+echo "encrypt_video_fs, writable, against bindfs and the source itself: $(nproc) cores, $(sed -n 's/^model name\s*: //p' /proc/cpuinfo | head -1), kernel $(uname -r)"
 echo "input: $size_mib MiB of random bytes and $files files in 100 folders, on $(stat -f -c %T "$work") ($work), in the page cache"
 echo "medians of $rounds rounds, each on fresh mounts, the order reversed round by round; first read by $readers reader(s)$( ((cold)) && echo ", from the disk")${VIEW_OPTIONS:+; view options: $VIEW_OPTIONS}"
 echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
@@ -176,6 +195,9 @@ for ((r = 0; r < rounds; r++)); do
 			t[source again]+="$(took cat "$src/big") "
 			t[source random]+="$(took random_reads $((r + 1)) "$src/other") "
 			t[source ls]+="$(took ls -lR "$src/tree") "
+			t[source write]+="$(took write_big "$src/written") "
+			rm "$src/written"
+			t[source rwrite]+="$(took random_writes $((r + 1)) "$src/other") "
 			;;
 		1) measure view $((r + 1)) ;;
 		2) measure bindfs $((r + 1)) ;;
@@ -201,6 +223,8 @@ row "first read, $size_mib MiB" first
 row "read again" again
 row "3000 random 4 KiB reads" random
 row "ls -lR of $files files" ls
+row "write $size_mib MiB" write
+row "3000 random 4 KiB writes" rwrite
 echo "(the source: the same work on the folder itself, whose files are in the page cache$( ((cold)) && echo " but for each first read"))"
 echo "daemon during the first read, medians: view ${m[view cpu]} ms CPU and ${m[view switches]} context switches; bindfs ${m[bindfs cpu]} ms and ${m[bindfs switches]}"
 echo
@@ -220,6 +244,8 @@ check "view first read <= 0.85 x bindfs's" "$(within "view first" "bindfs first"
 check "view read again <= 1.3 x the source" "$(within "view again" "source again" 1.3 && echo yes)"
 check "view random reads <= bindfs's" "$(within "view random" "bindfs random" 1 && echo yes)"
 check "view ls -lR <= 1.2 x bindfs's" "$(within "view ls" "bindfs ls" 1.2 && echo yes)"
+check "view write <= 1.2 x bindfs's" "$(within "view write" "bindfs write" 1.2 && echo yes)"
+check "view random writes <= bindfs's" "$(within "view rwrite" "bindfs rwrite" 1 && echo yes)"
 check "view peak RSS <= 16384 KiB" "$( ((rss[view] <= 16384)) && echo yes)"
 
 echo
