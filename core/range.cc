@@ -31,6 +31,7 @@ read_scrambled(std::span<std::uint8_t> out, std::uint64_t offset,
 	const std::int64_t got = read_fully(out, offset, read_at);
 
 	if (got > 0)
-		scramble_from(out.first(static_cast<std::size_t>(got)), offset, s);
+		scramble_from(out.first(static_cast<std::size_t>(got)),
+		    offset, s);
 	return got;
 }

@@ -73,8 +73,9 @@ scramble_from(std::span<std::uint8_t> data, std::uint64_t offset,
 	    start += block_size - within, within = 0) {
 		const auto block = data.subspan(start,
 		    std::min(block_size - within, data.size() - start));
-		for (std::size_t p = (within + spacing - 1) / spacing * spacing -
-		    within; p < block.size(); p += spacing)
+		const std::size_t first = (within + spacing - 1) / spacing *
+		    spacing - within;
+		for (std::size_t p = first; p < block.size(); p += spacing)
 			block[p] ^= s.table[block[p]];
 	}
 }
@@ -86,7 +87,8 @@ scramble_filled(std::span<std::uint8_t> buffer, std::size_t filled,
 	const auto out = buffer.first(static_cast<std::size_t>(
 	    scrambled_size(filled)));
 
-	std::fill(out.begin() + static_cast<std::ptrdiff_t>(filled), out.end(), 0);
+	std::fill(out.begin() + static_cast<std::ptrdiff_t>(filled), out.end(),
+	    0);
 	scramble_blocks(out, s);
 	return out.size();
 }

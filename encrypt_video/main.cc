@@ -93,11 +93,14 @@ main(int argc, char *argv[])
 	// With two operands or more, these are file names like any other.
 	if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
 		std::printf("usage: %s FILE PASSWORD\n"
-		    "Scramble FILE under PASSWORD and write it to standard output.\n"
-		    "The same command on that output, with the same password, gives FILE\n"
-		    "back, followed by the zero bytes that fill its last 8192-byte block.\n"
-		    "A scrambler, not encryption: see the manual page, encrypt_video(1).\n",
-		    name);
+		    "Scramble FILE under PASSWORD and write it to standard "
+		    "output.\n"
+		    "The same command on that output, with the same password, "
+		    "gives FILE\n"
+		    "back, followed by the zero bytes that fill its last "
+		    "8192-byte block.\n"
+		    "A scrambler, not encryption: see the manual page, "
+		    "encrypt_video(1).\n", name);
 		close_output(name);
 		return 0;
 	}
@@ -117,7 +120,8 @@ main(int argc, char *argv[])
 	char *password = argv[2];
 	// Keeps the password out of ps and /proc/PID/cmdline before the open,
 	// which waits for as long as a FIFO has no writer.
-	const std::int32_t key = reduce_hash_to_key(compute_djb2_hash(password));
+	const std::int32_t key = reduce_hash_to_key(
+	    compute_djb2_hash(password));
 	explicit_bzero(password, std::strlen(password));
 
 	const int in = open_input(path);
@@ -156,7 +160,8 @@ main(int argc, char *argv[])
 	// back, and a later read error loses none of it.
 	std::size_t filled = 0;
 	for (;;) {
-		const ssize_t n = read_some(in, std::span(buffer).subspan(filled));
+		const ssize_t n = read_some(in,
+		    std::span(buffer).subspan(filled));
 		if (n < 0)
 			exit_with_error("%s: could not read %s: %s.\n", name,
 			    path, std::strerror(errno));

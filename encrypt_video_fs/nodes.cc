@@ -99,7 +99,8 @@ is_shown(mode_t mode)
 std::size_t
 file_id_hash::operator()(const file_id &id) const
 {
-	return std::hash<ino_t>()(id.inode) ^ std::hash<dev_t>()(id.device) << 1 ^
+	return std::hash<ino_t>()(id.inode) ^
+	    std::hash<dev_t>()(id.device) << 1 ^
 	    std::hash<std::uint64_t>()(id.generation) << 2;
 }
 
@@ -112,7 +113,8 @@ node_table::node_table(int dir, unsigned long folders, unsigned long lookups,
 	root_.fd = dir;
 	root_.folder = true;
 	if (fstat(dir, &st) == 0)
-		root_.id = {st.st_dev, st.st_ino, generation_of(handle_of(dir), dir)};
+		root_.id = {st.st_dev, st.st_ino,
+		    generation_of(handle_of(dir), dir)};
 	// Only with CAP_DAC_READ_SEARCH, and where DIR's file system has them.
 	std::string probe = handle_of(dir);
 	const int by_handle = probe.empty() ? -1 : open_by_handle_at(dir,
@@ -338,8 +340,9 @@ node_table::descriptors()
 
 // n, found where it was last seen, if that is still the same file; its
 // parent too, if need be, as deep as the folder is.
+// NOLINTNEXTLINE(misc-no-recursion)
 int
-node_table::find(node &n, node &parent, const std::string &name, // NOLINT(misc-no-recursion)
+node_table::find(node &n, node &parent, const std::string &name,
     const std::string &handle)
 {
 	if (!handle.empty()) {
@@ -476,7 +479,8 @@ node_table::sweep(const std::stop_token &stop)
 	while (!stop.stop_requested()) {
 		trim();
 		if (held_.empty()) {
-			woken_.wait(locked, stop, [&] { return !held_.empty(); });
+			woken_.wait(locked, stop,
+			    [&] { return !held_.empty(); });
 			continue;
 		}
 		// One that a request still uses is tried again a little later.

@@ -58,8 +58,8 @@ const option table[] = {
 	    nullptr, "-o passcheck=FILE\trefuse a password other than the one "
 	    "FILE was made\nwith; make FILE where there is none"},
 	{"allow_empty", sets, offsetof(command_line, allow_empty), 1, nullptr,
-	    nullptr, "-o allow_empty\tshow DIR even when it is empty, as a disk "
-	    "that is\nnot mounted leaves its mount point"},
+	    nullptr, "-o allow_empty\tshow DIR even when it is empty, as a "
+	    "disk that is\nnot mounted leaves its mount point"},
 	{"entry_timeout=", takes, 0, 0, take_timeout, too_long,
 	    "-o entry_timeout=T, attr_timeout=T, negative_timeout=T\tseconds "
 	    "the kernel may keep names and attributes\n(at most 1; 1, 1 and 0 "
@@ -69,16 +69,16 @@ const option table[] = {
 	{"kernel_cache", takes, 0, 0, take_kernel_cache, nullptr,
 	    "-o kernel_cache\tkeep read bytes even when DIR changes"},
 	{"writable", sets, offsetof(command_line, settings.writable), 1,
-	    nullptr, nullptr, "-o writable\tstore what is written through the view "
-	    "in DIR,\ntransformed; needs -o passcheck=FILE"},
+	    nullptr, nullptr, "-o writable\tstore what is written through the "
+	    "view in DIR,\ntransformed; needs -o passcheck=FILE"},
 	// Said again when the kernel starts the view, as libfuse wants it.
 	{"max_read=%u", sets_too, offsetof(command_line, settings.max_read), 0,
 	    nullptr, nullptr, "-o max_read=N\tthe largest read request, in "
 	    "bytes"},
 	// Noted, as it replaces the view's default.
 	{"max_threads=", sets_too, offsetof(command_line, threads_given), 1,
-	    nullptr, nullptr, "-o max_threads=N\tthe most threads that answer at "
-	    "once (4 unless given)"},
+	    nullptr, nullptr, "-o max_threads=N\tthe most threads that answer "
+	    "at once (4 unless given)"},
 	{"-f", libfuse, 0, 0, nullptr, nullptr, "-f\tserve in the foreground"},
 	{"-d", libfuse, 0, 0, nullptr, nullptr, "-d, -o debug\tprint every "
 	    "request and answer (and -f)"},
@@ -107,8 +107,8 @@ const option table[] = {
 	    "which decide who may read"},
 	{"blkdev", refuses, 0, 0, nullptr, block_device},
 	{"blksize=", refuses, 0, 0, nullptr, block_device},
-	{"modules=", refuses, 0, 0, nullptr, "the view shows DIR as it is; give "
-	    "the folder to show as DIR"},
+	{"modules=", refuses, 0, 0, nullptr, "the view shows DIR as it is; "
+	    "give the folder to show as DIR"},
 };
 
 // Both operands are taken here, and the options the view decides, so that
@@ -151,7 +151,8 @@ print_option(std::string_view help)
 	else
 		std::printf("    %.*s\n%*s", static_cast<int>(left.size()),
 		    left.data(), indent, "");
-	for (std::size_t end; (end = words.find('\n')) != std::string_view::npos;
+	for (std::size_t end;
+	    (end = words.find('\n')) != std::string_view::npos;
 	    words.remove_prefix(end + 1))
 		std::printf("%.*s\n%*s", static_cast<int>(end), words.data(),
 		    indent, "");
@@ -209,9 +210,9 @@ parse_command_line(fuse_args &args, command_line &line,
 	if (line.dir == nullptr || line.mount_point == nullptr)
 		exit_with_error(usage, line.name);
 	if (line.settings.writable != 0 && line.passcheck == nullptr)
-		exit_with_error("%s: refusing -o writable without -o passcheck=FILE: "
-		    "under a mistyped password, what is written would go to DIR "
-		    "under another key.\n", line.name);
+		exit_with_error("%s: refusing -o writable without -o "
+		    "passcheck=FILE: under a mistyped password, what is "
+		    "written would go to DIR under another key.\n", line.name);
 	if (line.threads_given == 0)
 		fuse_line.max_threads = default_threads;
 }

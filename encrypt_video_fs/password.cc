@@ -215,10 +215,11 @@ key_from(const char *name, const char *passfile)
 		key = read_password_key(fd);
 	}
 	if (key == password_unreadable)
-		exit_with_error("%s: could not read the password from %s: %s.\n",
-		    name, from, std::strerror(errno));
+		exit_with_error("%s: could not read the password from %s: "
+		    "%s.\n", name, from, std::strerror(errno));
 	if (key == password_missing)
-		exit_with_error("%s: no password: %s has no line.\n", name, from);
+		exit_with_error("%s: no password: %s has no line.\n", name,
+		    from);
 	if (key == password_empty)
 		exit_with_error("%s: no password: the line from %s is empty.\n",
 		    name, from);
@@ -243,7 +244,8 @@ check_password(const char *name, const char *check, std::int32_t key)
 		exit_with_error("%s: the password is not the one %s was made "
 		    "with.\n", name, check);
 	case key_check::not_a_check:
-		exit_with_error("%s: %s is not a password check.\n", name, check);
+		exit_with_error("%s: %s is not a password check.\n", name,
+		    check);
 	case key_check::failed:
 		exit_with_error("%s: could not open %s: %s.\n", name, check,
 		    std::strerror(errno));

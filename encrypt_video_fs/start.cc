@@ -44,7 +44,8 @@ is_within(unique_fd fd, const struct stat &dir)
 		unique_fd up(openat(fd.get(), "..", O_PATH | O_DIRECTORY |
 		    O_CLOEXEC));
 		if (up.get() < 0 || fstat(up.get(), &up_stat) != 0 ||
-		    (up_stat.st_dev == here.st_dev && up_stat.st_ino == here.st_ino))
+		    (up_stat.st_dev == here.st_dev &&
+		    up_stat.st_ino == here.st_ino))
 			return false;
 		fd = std::move(up);
 	}
@@ -176,12 +177,14 @@ answer_start(fuse_session *se, view &v, int served, bool &answered)
 		answered = true;
 		if (served < 0)
 			return;
-		// Were it lost, the command would report a view that failed; and
-		// a command killed while it waited cannot say the view is there,
-		// which then goes.
+		// Were it lost, the command would report a view that
+		// failed; and a command killed while it waited cannot say
+		// the view is there, which then goes.
 		char heard = 0;
-		if (retry_interrupted([&] { return write(served, "", 1); }) != 1 ||
-		    retry_interrupted([&] { return read(served, &heard, 1); }) != 1)
+		const auto told = [&] { return write(served, "", 1); };
+		const auto heard_back = [&] { return read(served, &heard, 1); };
+		if (retry_interrupted(told) != 1 ||
+		    retry_interrupted(heard_back) != 1)
 			fuse_session_exit(se);
 		close(served);
 		served = -1;
@@ -297,9 +300,9 @@ open_folders(const char *name, const char *dir, const char *mount_point,
 	// A disk that is not mounted leaves its mount point empty, which a
 	// backup that deletes or a media server would take for a library.
 	if (!allow_empty && is_empty(fd.get()))
-		exit_with_error("%s: %s is empty, as a disk that is not mounted "
-		    "leaves it; give -o allow_empty to show it all the same.\n",
-		    name, dir);
+		exit_with_error("%s: %s is empty, as a disk that is not "
+		    "mounted leaves it; give -o allow_empty to show it all the "
+		    "same.\n", name, dir);
 	unique_fd mount_fd(realpath(mount_point, mount_path) == nullptr ?
 	    -1 : open(mount_path, O_PATH | O_DIRECTORY | O_CLOEXEC));
 	if (mount_fd.get() < 0)
@@ -359,13 +362,14 @@ void
 check_fuse_is_here(const char *name)
 {
 	const int device = open("/dev/fuse", O_RDWR | O_CLOEXEC);
-	if (device < 0 && (errno == ENOENT || errno == ENODEV || errno == ENXIO))
+	if (device < 0 && (errno == ENOENT || errno == ENODEV ||
+	    errno == ENXIO))
 		exit_with_error("%s: no /dev/fuse here: install fuse3, or load "
 		    "the fuse module (modprobe fuse).\n", name);
 	if (device < 0)
-		exit_with_error("%s: could not open /dev/fuse: %s; run as root, or "
-		    "let every user open it (mode 0666, as udev makes it).\n",
-		    name, std::strerror(errno));
+		exit_with_error("%s: could not open /dev/fuse: %s; run as "
+		    "root, or let every user open it (mode 0666, as udev makes "
+		    "it).\n", name, std::strerror(errno));
 	close(device);
 	// Files are opened as the very inodes that were looked up, through it.
 	if (access("/proc/self/fd", X_OK) != 0)

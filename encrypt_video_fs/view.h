@@ -16,7 +16,8 @@
 
 // What the command line sets of the view.
 struct view_settings {
-	unsigned max_read = 0; // as -o max_read= gave it, which init must repeat
+	// As -o max_read= gave it, which init must say again.
+	unsigned max_read = 0;
 	double entry_timeout = 1;
 	double attr_timeout = 1;
 	double negative_timeout = 0;
@@ -44,7 +45,8 @@ public:
 	void give_back(uid_t user);
 
 private:
-	std::mutex lock_; // guards what follows; no other lock is taken under it
+	// Guards what follows; no other lock is taken under it.
+	std::mutex lock_;
 	unsigned long limit_;
 	unsigned long taken_ = 0;
 	std::unordered_map<uid_t, unsigned long> by_user_;
@@ -71,7 +73,8 @@ private:
 // no path.  Each of its parts has a lock of its own, and no request holds
 // two at once.
 struct view {
-	view(int dir, const view_settings &given, const descriptor_limits &limits)
+	view(int dir, const view_settings &given,
+	    const descriptor_limits &limits)
 	    : settings(given), nodes(dir, limits.nodes, limits.lookups),
 	      files(limits.files),
 	      folders(limits.folders)
