@@ -93,7 +93,8 @@ look_up(view &v, node &parent, int dir, const char *name, fuse_entry_param &e)
 {
 	e = fuse_entry_param{};
 	node *found = nullptr;
-	const int error = dir < 0 ? v.nodes.look_up(parent, name, e.attr, found) :
+	const int error = dir < 0 ?
+	    v.nodes.look_up(parent, name, e.attr, found) :
 	    v.nodes.look_up_in(parent, dir, name, e.attr, found);
 	if (error != 0)
 		return error;
@@ -251,7 +252,8 @@ view_getattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info *)
 		return;
 	}
 	struct stat st {};
-	if (fstatat(file.fd(), "", &st, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) != 0) {
+	constexpr int itself = AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW;
+	if (fstatat(file.fd(), "", &st, itself) != 0) {
 		reply_error(req, -errno);
 		return;
 	}
@@ -312,7 +314,8 @@ reply_attributes(fuse_req_t req, fuse_ino_t ino, std::size_t size, Read read)
 }
 
 void
-view_getxattr(fuse_req_t req, fuse_ino_t ino, const char *name, std::size_t size)
+view_getxattr(fuse_req_t req, fuse_ino_t ino, const char *name,
+    std::size_t size)
 {
 	if (is_hidden_from(req, name)) {
 		fuse_reply_err(req, ENODATA);
@@ -340,17 +343,19 @@ view_listxattr(fuse_req_t req, fuse_ino_t ino, std::size_t size)
 		if (n < 0)
 			return -errno;
 		std::size_t kept = 0;
-		for (std::string_view rest(all.data(), static_cast<std::size_t>(n));
-		    !rest.empty();) {
-			const std::string_view one = rest.substr(0, rest.find('\0'));
-			rest.remove_prefix(std::min(rest.size(), one.size() + 1));
+		std::string_view rest(all.data(), static_cast<std::size_t>(n));
+		while (!rest.empty()) {
+			const std::string_view one = rest.substr(0,
+			    rest.find('\0'));
+			rest.remove_prefix(std::min(rest.size(),
+			    one.size() + 1));
 			if (is_hidden_from(req, one))
 				continue;
 			if (size != 0 && kept + one.size() + 1 > size)
 				return -ERANGE;
 			if (size != 0)
-				std::memcpy(value.subspan(kept).data(), one.data(),
-				    one.size() + 1);
+				std::memcpy(value.subspan(kept).data(),
+				    one.data(), one.size() + 1);
 			kept += one.size() + 1;
 		}
 		return static_cast<ssize_t>(kept);
@@ -512,16 +517,18 @@ view_read(fuse_req_t req, fuse_ino_t, std::size_t size, off_t offset,
 	const view &v = view_of(req);
 	const int fd = fd_of(fi);
 	// Left unfilled: every byte sent is written first.
-	const auto buffer = std::make_unique_for_overwrite<std::uint8_t[]>(size);
+	const auto buffer = std::make_unique_for_overwrite<std::uint8_t[]>(
+	    size);
+	const auto read_at = [fd](std::span<std::uint8_t> into,
+	    std::uint64_t at) -> std::int64_t {
+		const ssize_t got = retry_interrupted([&] {
+			return pread(fd, into.data(), into.size(),
+			    static_cast<off_t>(at));
+		});
+		return got < 0 ? -errno : got;
+	};
 	const std::int64_t n = read_scrambled(std::span(buffer.get(), size),
-	    static_cast<std::uint64_t>(offset), v.scramble,
-	    [fd](std::span<std::uint8_t> into, std::uint64_t at) -> std::int64_t {
-		    const ssize_t got = retry_interrupted([&] {
-			    return pread(fd, into.data(), into.size(),
-				static_cast<off_t>(at));
-		    });
-		    return got < 0 ? -errno : got;
-	    });
+	    static_cast<std::uint64_t>(offset), v.scramble, read_at);
 	if (n < 0) {
 		reply_error(req, static_cast<int>(n));
 		return;
@@ -560,7 +567,8 @@ view_init(void *data, fuse_conn_info *conn)
 		conn->want |= FUSE_CAP_POSIX_ACL;
 	// What is made through the view gets its mode as on DIR: the caller's
 	// umask, or the folder's default access control list, decides.
-	if (v.settings.writable != 0 && (conn->capable & FUSE_CAP_DONT_MASK) != 0)
+	if (v.settings.writable != 0 &&
+	    (conn->capable & FUSE_CAP_DONT_MASK) != 0)
 		conn->want |= FUSE_CAP_DONT_MASK;
 	if (v.started)
 		v.started(*conn);

@@ -39,13 +39,20 @@ make_entry(fuse_req_t req, fuse_ino_t parent_ino, const char *name, Make make)
 	node &parent = node_of(v, parent_ino);
 	const as_caller caller(req);
 	const node_table::held dir(v.nodes, parent);
-	int error = caller.error() != 0 ? caller.error() : dir.fd();
-	if (error >= 0)
-		error = is_one_name(name) ? make(dir.fd()) : -EINVAL;
 	fuse_entry_param e{};
-	if (error == 0)
-		error = look_up(v, parent, dir.fd(), name, e);
-	if (error != 0) {
+	const auto made = [&] {
+		if (caller.error() != 0)
+			return caller.error();
+		if (dir.fd() < 0)
+			return dir.fd();
+		if (!is_one_name(name))
+			return -EINVAL;
+		const int error = make(dir.fd());
+		if (error != 0)
+			return error;
+		return look_up(v, parent, dir.fd(), name, e);
+	};
+	if (const int error = made(); error != 0) {
 		reply_error(req, error);
 		return;
 	}
@@ -98,8 +105,11 @@ view_link(fuse_req_t req, fuse_ino_t ino, fuse_ino_t parent,
 	const node_table::held file(v.nodes, node_of(v, ino));
 	make_entry(req, parent, name, [&](int dir) {
 		// Linked as the very inode, not by a name that may have moved.
-		return file.fd() < 0 ? file.fd() : result(linkat(AT_FDCWD,
-		    self_path(file.fd()).c_str(), dir, name, AT_SYMLINK_FOLLOW));
+		if (file.fd() < 0)
+			return file.fd();
+		const std::string self = self_path(file.fd());
+		return result(linkat(AT_FDCWD, self.c_str(), dir, name,
+		    AT_SYMLINK_FOLLOW));
 	});
 }
 
@@ -110,13 +120,19 @@ remove_name(fuse_req_t req, fuse_ino_t parent, const char *name, int flags)
 	view &v = view_of(req);
 	const as_caller caller(req);
 	const node_table::held dir(v.nodes, node_of(v, parent));
-	struct stat st {};
-	int error = caller.error() != 0 ? caller.error() : dir.fd();
-	if (error >= 0)
-		error = fstatat(dir.fd(), name, &st, AT_SYMLINK_NOFOLLOW) != 0 ?
-		    -errno : !is_shown(st.st_mode) || !is_one_name(name) ?
-		    -ENOENT : result(unlinkat(dir.fd(), name, flags));
-	reply_error(req, error);
+	const auto removed = [&] {
+		if (caller.error() != 0)
+			return caller.error();
+		if (dir.fd() < 0)
+			return dir.fd();
+		struct stat st {};
+		if (fstatat(dir.fd(), name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+			return -errno;
+		if (!is_shown(st.st_mode) || !is_one_name(name))
+			return -ENOENT;
+		return result(unlinkat(dir.fd(), name, flags));
+	};
+	reply_error(req, removed());
 }
 
 void
@@ -152,11 +168,12 @@ int
 create_file(int dir, const char *name, int flags, mode_t mode)
 {
 	const int access = flags & O_ACCMODE;
-	const int fd = openat(dir, name, access | O_CREAT | O_EXCL | O_NOFOLLOW |
-	    O_NOCTTY | O_CLOEXEC, mode);
+	const int fd = openat(dir, name, access | O_CREAT | O_EXCL |
+	    O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, mode);
 	if (fd >= 0 || errno != EEXIST || (flags & O_EXCL) != 0)
 		return fd < 0 ? -errno : fd;
-	const unique_fd there(openat(dir, name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+	const unique_fd there(openat(dir, name, O_PATH | O_NOFOLLOW |
+	    O_CLOEXEC));
 	struct stat st {};
 	if (there.get() < 0 || fstat(there.get(), &st) != 0)
 		return -errno;
@@ -179,14 +196,23 @@ view_create(fuse_req_t req, fuse_ino_t parent_ino, const char *name,
 	}
 	const as_caller caller(req);
 	const node_table::held dir(v.nodes, parent);
-	unique_fd fd(caller.error() != 0 ? caller.error() : dir.fd() < 0 ?
-	    dir.fd() : !is_one_name(name) ? -EINVAL : create_file(dir.fd(), name,
-	    fi->flags, mode));
+	unique_fd fd;
 	fuse_entry_param e{};
 	node *made = nullptr;
-	const int error = fd.get() < 0 ? fd.get() : v.nodes.look_up_open(parent,
-	    name, fd.get(), e.attr, made);
-	if (error != 0) {
+	const auto created = [&] {
+		if (caller.error() != 0)
+			return caller.error();
+		if (dir.fd() < 0)
+			return dir.fd();
+		if (!is_one_name(name))
+			return -EINVAL;
+		fd.reset(create_file(dir.fd(), name, fi->flags, mode));
+		if (fd.get() < 0)
+			return fd.get();
+		return v.nodes.look_up_open(parent, name, fd.get(), e.attr,
+		    made);
+	};
+	if (const int error = created(); error != 0) {
 		v.files.give_back(user);
 		reply_error(req, error);
 		return;
@@ -217,6 +243,47 @@ view_write(fuse_req_t req, fuse_ino_t, const char *data, std::size_t size,
 	fuse_reply_write(req, static_cast<std::size_t>(n));
 }
 
+// Each change setattr asks for, of the file open as fd (O_PATH), or its
+// open file fi: 0, or the negative errno of the first that fails.
+int
+change(int fd, const struct stat &st, const struct stat &to, int to_set,
+    const fuse_file_info *fi)
+{
+	const std::string self = self_path(fd);
+	// A link has no mode of its own to change, as on DIR.
+	if ((to_set & FUSE_SET_ATTR_MODE) != 0 && S_ISLNK(st.st_mode))
+		return -EOPNOTSUPP;
+	if ((to_set & FUSE_SET_ATTR_MODE) != 0 &&
+	    chmod(self.c_str(), to.st_mode & 07777) != 0)
+		return -errno;
+	const uid_t uid = (to_set & FUSE_SET_ATTR_UID) != 0 ? to.st_uid :
+	    static_cast<uid_t>(-1);
+	const gid_t gid = (to_set & FUSE_SET_ATTR_GID) != 0 ? to.st_gid :
+	    static_cast<gid_t>(-1);
+	constexpr int itself = AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW;
+	if ((to_set & (FUSE_SET_ATTR_UID | FUSE_SET_ATTR_GID)) != 0 &&
+	    fchownat(fd, "", uid, gid, itself) != 0)
+		return -errno;
+	// Zeros past the end are zeros in DIR too: the transform keeps them.
+	if ((to_set & FUSE_SET_ATTR_SIZE) != 0 && (fi != nullptr ?
+	    ftruncate(fd_of(fi), to.st_size) :
+	    truncate(self.c_str(), to.st_size)) != 0)
+		return -errno;
+	const auto time = [&](int given, int now, const timespec &at) {
+		return (to_set & now) != 0 ? timespec{0, UTIME_NOW} :
+		    (to_set & given) != 0 ? at : timespec{0, UTIME_OMIT};
+	};
+	const timespec times[2] = {
+		time(FUSE_SET_ATTR_ATIME, FUSE_SET_ATTR_ATIME_NOW, to.st_atim),
+		time(FUSE_SET_ATTR_MTIME, FUSE_SET_ATTR_MTIME_NOW, to.st_mtim),
+	};
+	constexpr int any_time = FUSE_SET_ATTR_ATIME | FUSE_SET_ATTR_MTIME |
+	    FUSE_SET_ATTR_ATIME_NOW | FUSE_SET_ATTR_MTIME_NOW;
+	if ((to_set & any_time) != 0 && utimensat(fd, "", times, itself) != 0)
+		return -errno;
+	return 0;
+}
+
 void
 view_setattr(fuse_req_t req, fuse_ino_t ino, struct stat *attr, int to_set,
     fuse_file_info *fi)
@@ -224,41 +291,21 @@ view_setattr(fuse_req_t req, fuse_ino_t ino, struct stat *attr, int to_set,
 	view &v = view_of(req);
 	const as_caller caller(req);
 	const node_table::held file(v.nodes, node_of(v, ino));
-	int error = caller.error() != 0 ? caller.error() : file.fd();
 	struct stat st {};
-	if (error >= 0)
-		error = fstatat(file.fd(), "", &st, AT_EMPTY_PATH |
-		    AT_SYMLINK_NOFOLLOW) != 0 ? -errno : 0;
-	const std::string self = error < 0 ? "" : self_path(file.fd());
-	// A link has no mode of its own to change, as on DIR.
-	if (error == 0 && (to_set & FUSE_SET_ATTR_MODE) != 0)
-		error = S_ISLNK(st.st_mode) ? -EOPNOTSUPP : result(chmod(
-		    self.c_str(), attr->st_mode & 07777));
-	if (error == 0 && (to_set & (FUSE_SET_ATTR_UID | FUSE_SET_ATTR_GID)) != 0)
-		error = result(fchownat(file.fd(), "", (to_set &
-		    FUSE_SET_ATTR_UID) != 0 ? attr->st_uid : static_cast<uid_t>(-1),
-		    (to_set & FUSE_SET_ATTR_GID) != 0 ? attr->st_gid :
-		    static_cast<gid_t>(-1), AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW));
-	// Zeros past the end are zeros in DIR too: the transform keeps them.
-	if (error == 0 && (to_set & FUSE_SET_ATTR_SIZE) != 0)
-		error = result(fi != nullptr ? ftruncate(fd_of(fi), attr->st_size) :
-		    truncate(self.c_str(), attr->st_size));
-	const auto time = [&](int given, int now, const timespec &at) {
-		return (to_set & now) != 0 ? timespec{0, UTIME_NOW} :
-		    (to_set & given) != 0 ? at : timespec{0, UTIME_OMIT};
+	const auto changed = [&] {
+		if (caller.error() != 0)
+			return caller.error();
+		if (file.fd() < 0)
+			return file.fd();
+		constexpr int itself = AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW;
+		if (fstatat(file.fd(), "", &st, itself) != 0)
+			return -errno;
+		const int error = change(file.fd(), st, *attr, to_set, fi);
+		if (error != 0)
+			return error;
+		return fstatat(file.fd(), "", &st, itself) != 0 ? -errno : 0;
 	};
-	const timespec times[2] = {
-		time(FUSE_SET_ATTR_ATIME, FUSE_SET_ATTR_ATIME_NOW, attr->st_atim),
-		time(FUSE_SET_ATTR_MTIME, FUSE_SET_ATTR_MTIME_NOW, attr->st_mtim),
-	};
-	if (error == 0 && (to_set & (FUSE_SET_ATTR_ATIME | FUSE_SET_ATTR_MTIME |
-	    FUSE_SET_ATTR_ATIME_NOW | FUSE_SET_ATTR_MTIME_NOW)) != 0)
-		error = result(utimensat(file.fd(), "", times, AT_EMPTY_PATH |
-		    AT_SYMLINK_NOFOLLOW));
-	if (error == 0)
-		error = fstatat(file.fd(), "", &st, AT_EMPTY_PATH |
-		    AT_SYMLINK_NOFOLLOW) != 0 ? -errno : 0;
-	if (error != 0) {
+	if (const int error = changed(); error != 0) {
 		reply_error(req, error);
 		return;
 	}
@@ -291,8 +338,8 @@ view_flush(fuse_req_t req, fuse_ino_t, fuse_file_info *)
 bool
 is_for_root_alone(fuse_req_t req, std::string_view name)
 {
-	return (name.starts_with("trusted.") || name.starts_with("security.")) &&
-	    fuse_req_ctx(req)->uid != 0;
+	return (name.starts_with("trusted.") ||
+	    name.starts_with("security.")) && fuse_req_ctx(req)->uid != 0;
 }
 
 template <typename Change>
