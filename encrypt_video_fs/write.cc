@@ -284,23 +284,46 @@ change(int fd, const struct stat &st, const struct stat &to, int to_set,
 	return 0;
 }
 
+// Whether the mode asked for is st's less set-id bits, for a caller who
+// does not own the file: only the kernel asks that, before it lets one who
+// may write to the file write or cut it, as DIR's would drop them then.
+bool
+drops_set_id(const struct stat &st, const struct stat &to, int to_set,
+    uid_t caller)
+{
+	constexpr mode_t set_id = S_ISUID | S_ISGID;
+	const mode_t now = st.st_mode & 07777;
+	const mode_t asked = to.st_mode & 07777;
+	return (to_set & FUSE_SET_ATTR_MODE) != 0 && caller != st.st_uid &&
+	    (asked & ~set_id) == (now & ~set_id) && (asked & ~now) == 0 &&
+	    asked != now;
+}
+
 void
 view_setattr(fuse_req_t req, fuse_ino_t ino, struct stat *attr, int to_set,
     fuse_file_info *fi)
 {
 	view &v = view_of(req);
-	const as_caller caller(req);
 	const node_table::held file(v.nodes, node_of(v, ino));
 	struct stat st {};
 	const auto changed = [&] {
-		if (caller.error() != 0)
-			return caller.error();
 		if (file.fd() < 0)
 			return file.fd();
 		constexpr int itself = AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW;
 		if (fstatat(file.fd(), "", &st, itself) != 0)
 			return -errno;
-		const int error = change(file.fd(), st, *attr, to_set, fi);
+		int asked = to_set;
+		// The caller could not: done as the view, as the kernel did.
+		if (drops_set_id(st, *attr, asked, fuse_req_ctx(req)->uid)) {
+			if (chmod(self_path(file.fd()).c_str(),
+			    attr->st_mode & 07777) != 0)
+				return -errno;
+			asked &= ~FUSE_SET_ATTR_MODE;
+		}
+		const as_caller caller(req);
+		if (caller.error() != 0)
+			return caller.error();
+		const int error = change(file.fd(), st, *attr, asked, fi);
 		if (error != 0)
 			return error;
 		return fstatat(file.fd(), "", &st, itself) != 0 ? -errno : 0;
