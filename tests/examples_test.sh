@@ -12,7 +12,7 @@
 #
 #   tests/examples_test.sh [TOOL [VIEW]]   as root for every example; as a
 #       user with a /dev/fuse it may open, all but the fstab line's
-# shellcheck source=sandbox.sh
+# shellcheck source-path=SCRIPTDIR source=sandbox.sh
 . "$(dirname "$0")/sandbox.sh"
 started=$SECONDS
 # Every example the pages give, with what this test does with it: "run

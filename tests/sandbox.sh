@@ -129,7 +129,6 @@ snapshot() {
 # PATH alone, which lacks the programs under test as it lacks
 # /usr/local/bin; the mount points it makes go under $work/mnt.
 backup_script=$HOME/bin/films-backup
-backup_key="encrypt_video_fs.1: # Back up ~/films scrambled; stop at the first step that fails."
 cron() { env -i PATH=/usr/bin:/bin HOME="$HOME" TMPDIR="$work/mnt" "$@"; }
 backup_left() { # no view of the script's left, mounted or not, nor its mount point
 	! compgen -G "$work/mnt/tmp.*" >/dev/null || bad "left: $(echo "$work"/mnt/tmp.*)"

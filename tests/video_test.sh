@@ -9,7 +9,7 @@
 # must give the originals byte for byte.
 #
 #   tests/video_test.sh [TOOL [VIEW]]
-# shellcheck source=sandbox.sh
+# shellcheck source-path=SCRIPTDIR source=sandbox.sh
 . "$(dirname "$0")/sandbox.sh"
 
 start_codes() { LC_ALL=C grep -obUaP '\x00\x00\x01' "$1" | cut -d: -f1 || true; }
@@ -19,14 +19,14 @@ for video in movie.mp4 movie.mkv movie.ts; do
 	encrypt_video "$media/$video" "$pw" >scrambled
 	! cmp -s "$media/$video" scrambled || bad "nothing changed"
 	codes=$(start_codes "$media/$video")
-	[[ -n $codes || $video != *.ts ]] &&
-	    [ "$codes" = "$(head -c "$(stat -c %s "$media/$video")" scrambled | start_codes /dev/stdin)" ] ||
+	[[ -n $codes || $video != *.ts ]] || bad "no start codes to check"
+	[ "$codes" = "$(head -c "$(stat -c %s "$media/$video")" scrambled | start_codes /dev/stdin)" ] ||
 	    bad "a 00 00 01 moved, appeared or vanished"
 	# Restored with the zero fill of the last block, as a user would.
 	encrypt_video scrambled "$pw" >restored
 	[ "$(frames "$media/$video")" = "$(frames restored)" ] ||
 	    bad "restored, it decodes to other frames"
-	echo "$video: its $(wc -l <<<"$codes") 00 00 01 kept in place; restored, the same $(frames "$media/$video" | wc -l) frames"
+	echo "$video: its $(wc -w <<<"$codes") 00 00 01 kept in place; restored, the same $(frames "$media/$video" | wc -l) frames"
 done
 [ "$fuse" = yes ] || finish
 
