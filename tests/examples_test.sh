@@ -340,14 +340,16 @@ drop_in() {
 	guard() { # guard WHEN [setpriv...]: the guard as the server's user
 		"${@:2}" bash -c "$guard" >out 2>err
 	}
-	view "$work/srv/films.scrambled" "$films" -o allow_other
+	view "$work/srv/films.scrambled" "$films"
 	guard live || bad "the guard stops the server over a live view: $(cat out err)"
+	# Only root can be the server's user, and give it allow_other without
+	# user_allow_other in /etc/fuse.conf.
 	if [ "$(id -u)" = 0 ] && command -v setpriv >/dev/null; then
-		guard "another user" setpriv --reuid=65534 --regid=65534 --clear-groups ||
-		    bad "the guard stops another user over a view with allow_other: $(cat out err)"
-		fusermount3 -u "$films" && view "$work/srv/films.scrambled" "$films"
 		! guard "another user" setpriv --reuid=65534 --regid=65534 --clear-groups ||
 		    bad "the guard lets the server start over a view its user may not enter: $(cat out)"
+		fusermount3 -u "$films" && view "$work/srv/films.scrambled" "$films" -o allow_other
+		guard "another user" setpriv --reuid=65534 --regid=65534 --clear-groups ||
+		    bad "the guard stops another user over a view with allow_other: $(cat out err)"
 	fi
 	# The view killed, the server then restarted for its rescan.
 	pid=$(views)

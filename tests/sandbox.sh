@@ -17,7 +17,7 @@ fail() { echo "$name: $*" >&2; exit 1; }
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 for need in ffmpeg groff rsync pv parallel; do
 	command -v "$need" >/dev/null ||
-	    { echo "$name: skipped: no $need (apt-get install ffmpeg groff-base rsync pv parallel)"; exit 77; }
+	    { echo "$name: skipped: no $need (apt-get install ffmpeg groff-base rsync pv parallel mandoc)"; exit 77; }
 done
 (($#)) || set -- "$(command -v encrypt_video || true)" "$(command -v encrypt_video_fs || true)"
 tool=${ENCRYPT_VIDEO:-$1}
