@@ -10,8 +10,9 @@
 # (sandbox.sh), or says why not.  An example the table does not know, or a
 # key of the table that no page has any more, fails the test.
 #
-#   tests/examples_test.sh [TOOL [VIEW]]   as root for every example; as a
-#       user with a /dev/fuse it may open, all but the fstab line's
+#   tests/examples_test.sh [TOOL [VIEW]]   as root for every check; as a
+#       user with a /dev/fuse it may open, all but root's: the fstab line,
+#       the read-ahead, and the media server as another user
 # shellcheck source-path=SCRIPTDIR source=sandbox.sh
 . "$(dirname "$0")/sandbox.sh"
 started=$SECONDS
