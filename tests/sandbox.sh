@@ -46,6 +46,9 @@ cleanup() {
 	rm -rf --one-file-system "$work"
 }
 trap cleanup EXIT
+# A stop from ctest or a terminal must unmount too, which bash's EXIT trap
+# does not see without these.
+trap 'exit 1' HUP INT TERM
 
 # The programs under test are the ones every command finds, the pages'
 # examples and the backup script under cron's PATH included.
