@@ -344,12 +344,18 @@ drop_in() {
 	view "$work/srv/films.scrambled" "$films"
 	guard live || bad "the guard stops the server over a live view: $(cat out err)"
 	# Only root can be the server's user, and give it allow_other without
-	# user_allow_other in /etc/fuse.conf.
-	if [ "$(id -u)" = 0 ] && command -v setpriv >/dev/null; then
-		! guard "another user" setpriv --reuid=65534 --regid=65534 --clear-groups ||
+	# user_allow_other in /etc/fuse.conf; the server's user must reach the
+	# mount point, or the guard fails for that alone.
+	local server=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+	if [ "$(id -u)" != 0 ] || ! command -v setpriv >/dev/null; then
+		echo "  the guard as another user skipped: root alone can be another user"
+	elif ! "${server[@]}" test -x "$work/srv"; then
+		echo "  the guard as another user skipped: nobody may reach $work/srv"
+	else
+		! guard "another user" "${server[@]}" ||
 		    bad "the guard lets the server start over a view its user may not enter: $(cat out)"
 		fusermount3 -u "$films" && view "$work/srv/films.scrambled" "$films" -o allow_other
-		guard "another user" setpriv --reuid=65534 --regid=65534 --clear-groups ||
+		guard "another user" "${server[@]}" ||
 		    bad "the guard stops another user over a view with allow_other: $(cat out err)"
 	fi
 	# The view killed, the server then restarted for its rescan.
