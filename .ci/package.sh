@@ -128,13 +128,15 @@ for page in encrypt_video encrypt_video_fs; do
 	grep -q "^\.TH .*\"encrypt_video $version\"" <<<"$(zcat "$(man -M "$root/usr/share/man" -w "$page")" | sed -n 1p)" ||
 	    fail "the package's $page page is not of $version"
 done
-# The process tests, the view's tests and the video check, against the
-# installed programs: stripped, and with the libfuse they were packaged for.
+# The process tests, the view's tests, the pages' examples and the
+# workflows, against the installed programs: stripped, and with the libfuse
+# they were packaged for.
 ENCRYPT_VIDEO=$tool ENCRYPT_VIDEO_FS=$root/usr/bin/encrypt_video_fs \
-    ctest --test-dir build -R '^(Stream|Refusals|Faults|Passwords|Format|View)\.|video' \
-    --output-on-failure | tail -3
+    ctest --test-dir build -R '^(Stream|Refusals|Faults|Passwords|Format|View)\.|^(examples|video_and_workflows)$' \
+    --output-on-failure >"$work/tests.log" || { cat "$work/tests.log"; fail "the installed programs failed the tests"; }
+sed -n '/tests passed/,$p' "$work/tests.log"
 files=$(dpkg --root="$root" -L encrypt-video | while read -r f; do [ -d "$root$f" ] || echo "$f"; done)
 dpkg --root="$root" -r encrypt-video >/dev/null
 left=$(for f in $files; do [ ! -e "$root$f" ] || echo "$f"; done)
 [ -z "$left" ] || fail "dpkg -r left $left"
-echo "installed, restored a file, found both manual pages of $version, passed the process and view tests, removed: nothing left"
+echo "installed, restored a file, found both manual pages of $version, passed the process and view tests and the examples, removed: nothing left"

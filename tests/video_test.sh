@@ -1,217 +1,155 @@
 #!/usr/bin/env bash
-# The tool on real video that ffmpeg makes here: H.264 in MP4, Matroska and
-# MPEG-TS, scrambled and restored, must decode to the same frames, and every
-# 00 00 01 (in MPEG-TS, the H.264 start codes) must keep its offset.  Then
-# every example of the manual pages is run as they print it, and its result
-# checked; the view's examples mount one where /dev/fuse can be opened.
+# Real video that ffmpeg makes here, scrambled and restored: H.264 in MP4,
+# Matroska and MPEG-TS must decode to the same frames, and every 00 00 01
+# (in MPEG-TS, the H.264 start codes) must keep its offset.  Then, where a
+# view can be mounted, a backup by the view's page's script as cron runs
+# it, the failures users meet with it, each of which must leave the backup
+# as it was, nothing mounted, and the user told; and copies made through
+# the view by rsync, tar and cp, restored through a view of each, which
+# must give the originals byte for byte.
 #
-#   tests/video_test.sh TOOL VIEW   exits 77 (skipped) without ffmpeg, pv or parallel
-#   ENCRYPT_VIDEO=/usr/bin/encrypt_video ENCRYPT_VIDEO_FS=/usr/bin/encrypt_video_fs tests/video_test.sh TOOL VIEW
-set -euo pipefail
-tool=$(realpath "${ENCRYPT_VIDEO:-$1}")
-view=${ENCRYPT_VIDEO_FS:-${2:-}}
-root=$(cd "$(dirname "$0")/.." && pwd)
-for need in ffmpeg ffprobe ffplay pv parallel groff; do
-	command -v "$need" >/dev/null || {
-		echo "video_test: skipped: no $need (apt-get install ffmpeg pv parallel groff-base rsync mandoc)"
-		exit 77
-	}
-done
-fail() { echo "video_test: $*" >&2; exit 1; }
+#   tests/video_test.sh [TOOL [VIEW]]
+# shellcheck source-path=SCRIPTDIR source=sandbox.sh
+. "$(dirname "$0")/sandbox.sh"
 
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-cd "$work"
-mkdir bin
-ln -s "$tool" bin/encrypt_video
-[ -z "$view" ] || ln -s "$(realpath "$view")" bin/encrypt_video_fs
-export PATH="$work/bin:$PATH"
-# ffplay with no screen and no sound card.
-export SDL_VIDEODRIVER=dummy SDL_AUDIODRIVER=dummy
-
-frames() { ffmpeg -v error -i "$1" -map 0:v -f framemd5 -; }
-start_codes() { LC_ALL=C grep -obUaP '\x00\x00\x01' "$1" | cut -d: -f1; }
-
-ffmpeg -v error -f lavfi -i testsrc2=size=320x240:rate=25:duration=2 \
-    -c:v libx264 -pix_fmt yuv420p -g 10 movie.mp4
-ffmpeg -v error -i movie.mp4 -c copy movie.mkv
-ffmpeg -v error -i movie.mp4 -c copy movie.ts
+start_codes() { LC_ALL=C grep -obUaP '\x00\x00\x01' "$1" | cut -d: -f1 || true; }
+fresh
 for video in movie.mp4 movie.mkv movie.ts; do
-	encrypt_video "$video" 'my password' >"$video.scrambled"
-	cmp -s "$video" "$video.scrambled" && fail "$video: nothing changed"
-	head -c "$(stat -c %s "$video")" "$video.scrambled" >"$video.cut"
-	codes=$(start_codes "$video")
-	[ -n "$codes" ] && [ "$codes" = "$(start_codes "$video.cut")" ] ||
-	    fail "$video: a 00 00 01 moved, appeared or vanished"
+	current=$video
+	encrypt_video "$media/$video" "$pw" >scrambled
+	! cmp -s "$media/$video" scrambled || bad "nothing changed"
+	codes=$(start_codes "$media/$video")
+	[[ -n $codes || $video != *.ts ]] || bad "no start codes to check"
+	[ "$codes" = "$(head -c "$(stat -c %s "$media/$video")" scrambled | start_codes /dev/stdin)" ] ||
+	    bad "a 00 00 01 moved, appeared or vanished"
 	# Restored with the zero fill of the last block, as a user would.
-	encrypt_video "$video.scrambled" 'my password' >"$video.restored"
-	[ "$(frames "$video")" = "$(frames "$video.restored")" ] ||
-	    fail "$video: restored, it decodes to other frames"
-	echo "$video: every one of its $(wc -l <<<"$codes") 00 00 01 kept in place; restored, the same $(frames "$video" | grep -vc '^#') frames"
+	encrypt_video scrambled "$pw" >restored
+	[ "$(frames "$media/$video")" = "$(frames restored)" ] ||
+	    bad "restored, it decodes to other frames"
+	echo "$video: its $(wc -w <<<"$codes") 00 00 01 kept in place; restored, the same $(frames "$media/$video" | wc -l) frames"
 done
-rm movie.mkv* movie.ts* movie.mp4.*
+[ "$fuse" = yes ] || finish
 
-# Each block is run as a manual page prints it, where a line that ends in a
-# backslash goes on with the next.
-joined() { sed -e ':a' -e '/\\$/{N;s/\\\n *//;ba' -e '}'; }
-manual=$(for page in "$root"/man/*.1; do groff -man -Tascii -P-cbou "$page"; done | joined)
-documented() { # documented BLOCK, the lines it runs
-	local line
-	while IFS= read -r line; do
-		grep -qF -- "$line" <<<"$manual" || fail "not in a manual page as run: $line"
-	done <<<"$1"
+# The backup as the page prints it, made once as cron runs it; each
+# failure below then meets it.
+current="the page's backup script"
+films "$HOME/films"
+mkdir -p "$HOME/bin"
+page_example "encrypt_video_fs.1: # Back up ~/films scrambled; stop at the first step that fails." >"$backup_script"
+chmod +x "$backup_script"
+echo "$pw" >"$HOME/.films.pass"
+cron "$backup_script" >out 2>err || fail "the first backup failed, and no failure can be met: $(tail -3 err)"
+
+# ---- the failures users meet: each must fail, say why, leave the backup
+# as it was and nothing mounted.  The view killed before the server's
+# rescan, and the server restarted over it, are the drop-in example's
+# guard; a run whose input ended early, resumed, is the resume example's.
+kept() { # kept: the run failed, told, and left all as it was
+	((status != 0)) || bad "exited 0"
+	told
+	[ "$(snapshot "$work/nas")" = "$before" ] ||
+	    bad "the backup changed: $(diff <(echo "$before") <(snapshot "$work/nas") | head -4 | tr '\n' ' ' || true)"
+	backup_left
+	echo "  $current: exit $status, said: $(head -1 err)"
 }
-execute() { bash -euo pipefail -c "$1" >run.log 2>&1 || { cat run.log; fail "failed: $1"; }; }
-run() { documented "$1" && execute "$1"; }
-# ffplay plays on, and exits 0, through errors it only prints.
-played() { ! grep -i 'invalid\|partial\|error' run.log || fail "ffplay failed"; }
+backs_up() { status=0 && cron "$@" >out 2>err || status=$?; }
+said() { grep -qF -- "$1" err || bad "did not say '$1': $(cat err)"; }
+echo "-- the failures users meet"
+before=$(snapshot "$work/nas")
+mkdir -p "$work/mnt/alone"
+current="the passfile missing, the view alone"
+status=0 && encrypt_video_fs "$HOME/films" "$work/mnt/alone" -o passfile="$work/etc/none" 2>err || status=$?
+if ((status == 0)) || ! grep -qF "$work/etc/none" err; then bad "exited $status, and said: $(cat err)"; fi
+unmounted "$work/mnt/alone"
+echo "  $current: exit $status, said: $(head -1 err)"
 
-size=$(stat -c %s movie.mp4)
-run "size=\$(stat -c %s movie.mp4) &&
-encrypt_video movie.mp4 'my password' > movie.scrambled &&
-encrypt_video movie.scrambled 'my password' | head -c \"\$size\" > movie.restored.mp4"
-cmp movie.mp4 movie.restored.mp4
-echo "restored to its exact length"
+current="the passfile missing, the backup script"
+mv "$HOME/.films.pass" "$HOME/.films.pass.away"
+backs_up "$backup_script" && kept
+mv "$HOME/.films.pass.away" "$HOME/.films.pass"
 
-cp movie.mp4 original.mp4
-run "encrypt_video movie.mp4 'my password' > movie.scrambled
-encrypt_video movie.scrambled 'my password' | head -c \"\$(stat -c %s movie.mp4)\" | cmp - movie.mp4 &&
-    encrypt_video movie.scrambled 'my password' | sha256sum > movie.sha256 && rm movie.mp4"
-[ ! -e movie.mp4 ] || fail "a right round trip left the original in place"
-mv original.mp4 movie.mp4
-check="encrypt_video movie.scrambled 'my password' | sha256sum | cmp - movie.sha256 && echo right password"
-run "$check"
-grep -qx 'right password' run.log || fail "the right password failed the check"
-! bash -c "${check/my password/my passwort}" >/dev/null 2>&1 || fail "a wrong password passed the check"
-echo "replaced after a checked round trip; the noted checksum tells the right password from a wrong one"
+current="a wrong password, the backup script"
+echo 'my passwort' >"$HOME/.films.pass"
+backs_up "$backup_script" && kept && said "not the one"
 
-# An MP4 with its index at the end, as cameras and ffmpeg write it, cannot
-# be read from a pipe; with its index first, it can.
-encrypt_video movie.scrambled 'my password' | ffmpeg -v quiet -i - -f null - &&
-    fail "an MP4 with its index at the end played from a pipe; the manual page says it does not"
-ffmpeg -v error -i movie.mp4 -c copy -movflags +faststart movie-faststart.mp4
-encrypt_video movie-faststart.mp4 'my password' >movie.scrambled
-run "encrypt_video movie.scrambled 'my password' | ffplay -autoexit -"
-played
-[ "$(frames movie-faststart.mp4)" = "$(encrypt_video movie.scrambled 'my password' | frames -)" ] ||
-    fail "the faststart MP4 decodes from a pipe to other frames"
-echo "an MP4 with its index first plays from a pipe"
+current="the check file lost, and another password"
+rm "$HOME/.films.check"
+backs_up "$backup_script" && kept && said "not the one"
+echo "$pw" >"$HOME/.films.pass"
 
-# The view's examples, in a home of their own; the password comes as the
-# first line of standard input where the manual page's reader types it.
-skipped=
-if [ -z "$view" ]; then
-	skipped="no encrypt_video_fs to check"
-elif ! { : <>/dev/fuse; } 2>/dev/null; then
-	skipped="cannot open /dev/fuse to mount a view"
-elif ! command -v fusermount3 >/dev/null; then
-	skipped="cannot unmount a view: no fusermount3 (install fuse3)"
-else
-	export HOME=$work/home
-	mkdir -p "$HOME/films.scrambled" "$work/backup" "$work/nas" "$work/mnt"
-	trap 'for m in "$HOME/films" "$work/backup" "$work"/mnt/*; do fusermount3 -u -z "$m" 2>/dev/null || true; done; rm -rf "$work"' EXIT
-	encrypt_video movie.mp4 'my password' >"$HOME/films.scrambled/holiday.mp4"
-	block="mkdir -p ~/films
-encrypt_video_fs ~/films.scrambled ~/films && ffplay -autoexit ~/films/holiday.mp4"
-	documented "$block"
-	execute "$block" <<<'my password'
-	played
-	seek() { ffmpeg -v error -ss 1.2 -i "$1" -map 0:v -frames:v 10 -f framemd5 -; }
-	[ "$(seek movie.mp4)" = "$(seek "$HOME/films/holiday.mp4")" ] ||
-	    fail "seeking in the MP4 through the view gives other frames than in the original"
-	run "fusermount3 -u ~/films"
-	echo "an MP4 with its index at the end plays and seeks through the view"
+current="the films disk not mounted: ~/films empty"
+mv "$HOME/films" "$HOME/films.disk" && mkdir "$HOME/films"
+backs_up "$backup_script" && kept && said "is empty"
+rmdir "$HOME/films" && mv "$HOME/films.disk" "$HOME/films"
 
-	if command -v rsync >/dev/null; then
-		cp movie.mp4 "$HOME/films/holiday.mp4"
-		echo 'my password' >"$HOME/.films.pass"
-		block=$(cat <<'EOF'
-set -eu
-PATH=/usr/local/bin:/usr/bin:/bin
-check=$HOME/.films.check
-rsync -a --ignore-missing-args nas:films.check "$check"
-view=$(mktemp -d)
-trap 'rmdir "$view"' EXIT
-trap 'exit 1' HUP INT TERM
-encrypt_video_fs ~/films "$view" -o passcheck="$check" < ~/.films.pass
-trap 'fusermount3 -u "$view" && rmdir "$view" ||
-    { echo "$view is left mounted: fusermount3 -u $view once nothing is in it" >&2; exit 1; }' EXIT
-rsync -a --ignore-existing "$check" nas:films.check
-rsync -a --delete "$view/" nas:films.scrambled/
-EOF
-)
-		documented "$block"
-		# The view's own, not one installed; mount points in a folder
-		# that must end empty.
-		block=${block//PATH=\/usr\/local\/bin:/PATH=$work\/bin:}
-		block=${block//nas:/$work/nas/}
-		export TMPDIR=$work/mnt
-		execute "$block"
-		[ -z "$(ls -A "$work/mnt")" ] || fail "the backup left its mount point"
-		# Read back through a view of the backup: the original, size and all.
-		encrypt_video_fs "$work/nas/films.scrambled" "$work/backup" <<<'my password'
-		cmp movie.mp4 "$work/backup/holiday.mp4"
-		fusermount3 -u "$work/backup"
-		# Nightly, with a mistyped password, then none: told, and
-		# nothing sent or deleted.
-		echo 'my passwort' >"$HOME/.films.pass"
-		mv "$HOME/films/holiday.mp4" "$HOME/films/renamed.mp4"
-		for told in 'not the one' 'films.pass'; do
-			! bash -c "$block" 2>run.log && grep -q "$told" run.log &&
-			    [ -e "$work/nas/films.scrambled/holiday.mp4" ] && [ -z "$(ls -A "$work/mnt")" ] ||
-			    fail "a backup under a wrong password or none: $(cat run.log)"
-			rm -f "$HOME/.films.pass"
-		done
-		echo "backed up scrambled through the view with rsync and read back the same; under a wrong password or none, told and the backup kept"
-	else
-		skipped="no rsync for the view's backup example (apt-get install rsync)"
+# rsync slowed down, so that the kill lands while it copies the one
+# new file; what it had, it keeps.
+current="the view killed mid-backup"
+head -c $((6 << 20)) /dev/urandom >"$HOME/films/zz big.mkv"
+sed 's/^rsync -a --delete /&--bwlimit=2m /' "$backup_script" >slow-backup && chmod +x slow-backup
+grep -q bwlimit slow-backup || bad "no rsync --delete line to slow down"
+# (In || the failure is no error of this test's.)
+{ cron ./slow-backup || exit; } >out 2>err &
+for _ in $(seq 100); do
+	compgen -G "$work/nas/films.scrambled/.zz big.mkv.*" >/dev/null && break
+	sleep 0.1
+done
+compgen -G "$work/nas/films.scrambled/.zz big.mkv.*" >/dev/null || bad "rsync never started on the new file"
+for pid in $(views); do kill -9 "$pid"; done
+status=0 && wait $! || status=$?
+kept
+
+# A shell standing in the view as the slowed run ends: that run says
+# so, and the next one, on a mount point of its own, is not held up.
+current="a shell standing in the view's mount point"
+{ cron ./slow-backup || exit; } >out 2>err &
+running=$!
+for _ in $(seq 100); do
+	busy=$(mounted | grep "^$work/mnt/tmp\." || true)
+	[ -z "$busy" ] || break
+	sleep 0.1
+done
+[ -n "$busy" ] || bad "the slowed run mounted no view"
+(cd "$busy" && exec sleep 60) &
+sleeper=$!
+status=0 && wait "$running" || status=$?
+((status != 0)) || bad "exited 0 with its view left mounted"
+said "$busy is left mounted"
+echo "  $current: exit $status, said: $(tail -1 err)"
+rm "$HOME/films/zz big.mkv"
+backs_up "$backup_script"
+((status == 0)) || bad "the next run, the view still busy: exited $status: $(cat err)"
+scrambled_as "$pw" "$HOME/films" "$work/nas/films.scrambled"
+kill "$sleeper"; wait "$sleeper" || true
+fusermount3 -u "$busy" && rmdir "$busy"
+backup_left
+
+# ---- restored through a view of copies made through the view: rsync -a,
+# tar and cp -a of originals of every awkward size give them back byte for
+# byte, sizes included, through one view of each copy.
+echo "-- restored from rsync -a, tar and cp -a copies made through the view"
+current="restore"
+originals=$work/originals
+films "$originals"
+: >"$originals/empty"
+printf x >"$originals/one byte"
+head -c 8192 /dev/urandom >"$originals/more/one block"
+head -c 8193 /dev/urandom >"$originals/more/a block and a byte"
+(cd "$originals" && find . -type f -print0 | sort -z | xargs -0 sha256sum) >"$work/originals.sha256"
+mkdir -p "$work/mnt/out" "$work/mnt/back" "$work/copies"
+view "$originals" "$work/mnt/out"
+rsync -a "$work/mnt/out/" "$work/copies/rsync/"
+mkdir "$work/copies/tar" && tar -C "$work/mnt/out" -cf - . | tar -C "$work/copies/tar" -xf -
+cp -a "$work/mnt/out" "$work/copies/cp"
+fusermount3 -u "$work/mnt/out"
+for copy in rsync tar cp; do
+	view "$work/copies/$copy" "$work/mnt/back"
+	if ! (cd "$work/mnt/back" && sha256sum --quiet --strict -c "$work/originals.sha256") >"$work/restore.log" 2>&1; then
+		current="restored from the $copy copy"
+		bad "differs from the originals: $(head -3 "$work/restore.log" | tr '\n' ' ')"
 	fi
-fi
-
-# A longer input, so that a run can be stopped partway.
-head -c $((64 << 20)) /dev/urandom >>movie.mp4
-encrypt_video movie.mp4 'my password' >whole.scrambled
-run "pv movie.mp4 | encrypt_video /dev/stdin 'my password' > movie.scrambled"
-cmp movie.scrambled whole.scrambled
-echo "with pv: the same bytes"
-
-# Stopped with its output cut, or with its input ended early, which it
-# takes for the end: zero-filled and exit 0.
-for stopped in "timeout 1 bash -c \"encrypt_video movie.mp4 'my password' | pv -q -L 9999999 > movie.scrambled\" || true" \
-    "head -c 199680 movie.mp4 | encrypt_video /dev/stdin 'my password' > movie.scrambled"; do
-	rm -f movie.scrambled
-	eval "$stopped"
-	partial=$(stat -c %s movie.scrambled)
-	((partial > 0 && partial < $(stat -c %s whole.scrambled))) ||
-	    fail "the stopped run wrote $partial bytes; nothing to resume"
-	run "kept=\$(( (\$(stat -c %s movie.scrambled) - 1) / 8192 * 8192 )) &&
-truncate -s \"\$kept\" movie.scrambled &&
-tail -c +\$((kept + 1)) movie.mp4 | encrypt_video /dev/stdin 'my password' >> movie.scrambled"
-	cmp movie.scrambled whole.scrambled
-	echo "stopped after $partial bytes (${stopped%% *}) and resumed: the same bytes as a whole run"
+	fusermount3 -u "$work/mnt/back"
 done
-
-rm ./*.scrambled
-mkdir -p more/deeper
-cp movie-faststart.mp4 more/deeper/
-run "export PW='my password'
-find . -name '*.mp4' -print0 | xargs -0 -P \"\$(nproc)\" -n 1 sh -c 'encrypt_video \"\$1\" \"\$PW\" > \"\$1.scrambled\"' sh"
-for video in movie.mp4 movie-faststart.mp4 more/deeper/movie-faststart.mp4; do
-	encrypt_video "$video" 'my password' | cmp - "$video.scrambled"
-done
-echo "every file on all cores"
-
-rm ./*.scrambled
-parallel="parallel --env PW -S host1,host2,: --transferfile {} --return {}.scrambled --cleanup 'encrypt_video {} \"\$PW\" > {}.scrambled' ::: *.mp4"
-documented "$parallel"
-# This machine alone stands in for the others.
-PW='my password' bash -euo pipefail -c "export PW; ${parallel/-S host1,host2,:/-S :}" </dev/null 2>run.log ||
-    { cat run.log; fail "failed: $parallel"; }
-for video in movie.mp4 movie-faststart.mp4; do
-	encrypt_video "$video" 'my password' | cmp - "$video.scrambled"
-done
-echo "every file through GNU parallel"
-if [ -n "$skipped" ]; then
-	echo "video_test: skipped in part: $skipped"
-	exit 77
-fi
+current="restore"
+unmounted "$work/mnt/back"
+finish

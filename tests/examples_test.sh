@@ -1,102 +1,22 @@
 #!/usr/bin/env bash
 # Runs the examples of the README and of both manual pages as the pages
-# print them, on short clips that ffmpeg makes here, with the names users
-# give them (a space, an accent); then the failures users meet, each of
-# which must leave the backup as it was, nothing mounted, and the user told;
-# then a backup made through the view, by rsync, tar and cp, restored
-# through a view of it, which must give the originals byte for byte.
+# print them, on short clips, with the names users give them (a space, an
+# accent), and checks what each gives.
 #
 # The examples are taken from the pages at run time: the README's sh
 # blocks and the commands of its text, and the manual pages' example blocks
 # as groff renders them.  Each is known by its page and its first telling
-# line, and the table below either runs it, after the substitutions that
-# put it on one machine (a remote host becomes a folder, a player becomes
-# ffmpeg decoding to nothing, /srv a scratch folder), or says why not.  An
-# example the table does not know, or a key of the table that no page has
-# any more, fails the step.
+# line, and the table below either runs it, put on one machine
+# (sandbox.sh), or says why not.  An example the table does not know, or a
+# key of the table that no page has any more, fails the test.
 #
-#   .ci/examples.sh      after a build in build/; as root, or with a
-#                        /dev/fuse the user may open for the view's parts
-# shellcheck source-path=SCRIPTDIR source=lib.sh
-. "$(dirname "$0")/lib.sh"
+#   tests/examples_test.sh [TOOL [VIEW]]   as root for every check; as a
+#       user with a /dev/fuse it may open, all but root's: the fstab line,
+#       the read-ahead, and the media server as another user
+# shellcheck source-path=SCRIPTDIR source=sandbox.sh
+. "$(dirname "$0")/sandbox.sh"
 started=$SECONDS
-export PATH=$PWD/build:$PATH
-for need in encrypt_video encrypt_video_fs ffmpeg groff rsync pv parallel fusermount3; do
-	command -v "$need" >/dev/null || fail "no $need: build first, and install what .ci/run installs"
-done
-[ "$(command -v encrypt_video)" = "$PWD/build/encrypt_video" ] || fail "encrypt_video is not build/'s"
-root=$PWD
-pw='my password'
-
-# Views this script started are the encrypt_video_fs processes whose
-# command line names $work; nothing else is stopped.
-views() {
-	local proc
-	for proc in /proc/[0-9]*; do
-		[ "$(cat "$proc/comm" 2>/dev/null)" = encrypt_video_f ] || continue
-		tr '\0' '\n' <"$proc/cmdline" 2>/dev/null | grep -qF "$work/" && echo "${proc#/proc/}"
-	done
-	return 0
-}
-mounted() { awk -v w="$work/" 'index($5, w) == 1 { print $5 }' /proc/self/mountinfo; }
-cleanup() {
-	local mount pid
-	mounted | sort -r | while read -r mount; do
-		fusermount3 -u -z "$mount" 2>/dev/null || umount -l "$mount" 2>/dev/null || true
-	done
-	for pid in $(views); do kill -9 "$pid" 2>/dev/null || true; done
-	rm -rf --one-file-system "$work"
-}
-trap cleanup EXIT
-
-# A check that fails is told and counted; the step goes on to the next, so
-# that one run shows every fault.
-current=
-bad() { echo "$*" >>"$work/problems"; echo "$name: FAILED: $current: $*" >&2; }
-: >"$work/problems"
-fuse=yes
-{ : <>/dev/fuse; } 2>/dev/null || fuse="cannot open /dev/fuse to mount a view"
-[ "$fuse" = yes ] || echo "the view's parts are skipped: $fuse"
-view_examples=" watch backup restore read_ahead fstab "
-
-# ---- the examples, as the pages print them
-
-# Each example, as KEY, NUL, TEXT, NUL.  A key is the page and the first
-# line that tells the example from the others, a shebang, an export or a
-# section header of a unit being shared by several; cut to 64 characters.
-emit() { # emit PAGE: reads the example's text
-	local text line
-	text=$(cat)
-	line=$(grep -vE '^(#!|export |\[[A-Za-z]+\]$|$)' <<<"$text" | head -1)
-	printf '%s: %s\0%s\0' "$1" "${line:0:64}" "$text"
-}
-examples() {
-	local page text
-	# The README's sh blocks, and the commands its text gives in backquotes.
-	awk '/^```sh$/ { inside = 1; text = ""; next }
-	     /^```$/ && inside { inside = 0; printf "%s\036", text; next }
-	     inside { text = text (text == "" ? "" : "\n") $0 }' README.md | tr '\036' '\0' |
-	    while IFS= read -r -d '' text; do emit README.md <<<"$text"; done
-	# shellcheck disable=SC2016 # backquotes, as Markdown writes code
-	awk '/^```/ { fenced = !fenced; next } !fenced' README.md | tr '\n' ' ' | tr -s ' ' |
-	    grep -o '`encrypt_video\(_fs\)\? [^`]*`' | tr -d '`' |
-	    while IFS= read -r text; do emit README.md <<<"$text"; done
-	# The manual pages' .EX blocks as groff prints them (\e, \-, \(aq and
-	# the rest rendered), found by a mark at each end; the mark's indent is
-	# the block's.  mawk cannot print a NUL, so blocks end in a RS first.
-	for page in man/encrypt_video.1 man/encrypt_video_fs.1; do
-		awk '/^\.EX/ { print; print "\\&@@start@@"; next } /^\.EE/ { print "\\&@@end@@" } { print }' "$page" |
-		    groff -man -Tutf8 -P-cbou -rLL=300n 2>"$work/groff.log" |
-		    awk '/@@start@@$/ { indent = index($0, "@") - 1; inside = 1; text = ""; next }
-		         /@@end@@$/ { inside = 0; printf "%s\036", text; next }
-		         inside { line = substr($0, indent + 1); sub(/ +$/, "", line)
-		                  text = text (text == "" ? "" : "\n") line }' | tr '\036' '\0' |
-		    while IFS= read -r -d '' text; do emit "${page#man/}" <<<"$text"; done
-		[ ! -s "$work/groff.log" ] || fail "groff on $page: $(cat "$work/groff.log")"
-	done
-}
-
-# Every example the pages give, with what this step does with it: "run
+# Every example the pages give, with what this test does with it: "run
 # FUNCTION" (below), or "skip WHY".
 plan() {
 	cat <<'EOF'
@@ -105,7 +25,7 @@ README.md: $(command -v sudo) apt-get update || echo 'Some package lists co
 README.md: cmake -S . -B build && cmake --build build -j && (d=$(mktemp -d)
 	skip the README's first section, which .ci/readme.sh runs in a minimal Debian 13
 README.md: cmake -S . -B build && cmake --build build -j && ctest --test-di
-	skip the test command, which .ci/run runs first, and readme.sh again
+	skip the test command, which runs this
 README.md: $(command -v sudo) apt-get install -y file dpkg-dev man-db
 	skip installs on this machine; .ci/package.sh builds the .deb, lints it and installs it in a root of its own
 README.md: cmake -S . -B build-local && cmake --build build-local -j && $(c
@@ -163,71 +83,6 @@ encrypt_video_fs.1: 0 4 * * * systemctl restart minidlna.service
 EOF
 }
 
-# What puts an example on one machine: sed expressions, applied in order.
-substitutions() {
-	cat <<EOF
-s|ffplay \(-autoexit \)\?\([^ ]\+\)|ffmpeg -v error -i \2 -f null -|g
-s|-S host1,host2,:|-S :|
-s|^ssh nas '\(.*\)'$|(cd $work/nas \&\& \1)|
-s| nas:| $work/nas/|g
-s|^PATH=/usr/local/bin:|PATH=$root/build:|
-s|/srv/|$work/srv/|g
-s|/etc/films\.|$work/etc/films.|g
-EOF
-}
-
-# The clips: H.264 in MP4 with its index at the end (as cameras and ffmpeg
-# write it), and first; Matroska; MPEG-TS.
-media=$work/media
-mkdir -p "$media" "$work/home" "$work/nas" "$work/mnt" "$work/srv" "$work/etc"
-ffmpeg -v error -f lavfi -i testsrc2=size=320x240:rate=25:duration=3 \
-    -c:v libx264 -preset ultrafast -pix_fmt yuv420p -g 10 "$media/movie.mp4"
-ffmpeg -v error -i "$media/movie.mp4" -c copy -movflags +faststart "$media/movie-faststart.mp4"
-ffmpeg -v error -i "$media/movie.mp4" -c copy "$media/movie.mkv"
-ffmpeg -v error -i "$media/movie.mp4" -c copy "$media/movie.ts"
-export HOME=$work/home
-# ffmpeg and GNU parallel read nothing from a terminal here.
-exec </dev/null
-
-frames() { ffmpeg -v error -i "$1" -map 0:v -f framemd5 - | grep -v '^#'; }
-# A film folder as users name them.
-films() { # films DIR [SCRAMBLED]: the clips in DIR, scrambled under $pw if asked
-	mkdir -p "$1/more"
-	local from to
-	while read -r from to; do
-		if [ -n "${2:-}" ]; then encrypt_video "$media/$from" "$pw" >"$1/$to"; else cp "$media/$from" "$1/$to"; fi
-	done <<-EOF
-	movie.mp4 holiday.mp4
-	movie.mkv été à la plage.mkv
-	movie.ts new year.ts
-	movie-faststart.mp4 more/clip.mp4
-	EOF
-}
-ls_films() { (cd "$1" && find . -type f | sort); }
-
-# Each run: in a folder of its own; the block under bash with -e and
-# pipefail, as a careful user's shell; its output in out and err.
-fresh() { local dir; dir=$(mktemp -d "$work/run.XXXX"); cd "$dir"; }
-example() { bash -eo pipefail -c "$1" >out 2>err; }
-ran() { example "$@" || { bad "exited $?: $(tail -3 err)"; return 1; }; }
-view() { # view DIR MOUNTPOINT [OPTION...]: mounted under $pw
-	echo "$pw" | encrypt_video_fs "$1" "$2" "${@:3}" || bad "could not mount a view of $1"
-}
-unmounted() { # unmounted MOUNTPOINT: nothing left there, nor its process
-	if mountpoint -q "$1" 2>/dev/null || mounted | grep -qxF "$1"; then
-		bad "$1 is left mounted"
-		fusermount3 -u -z "$1" 2>/dev/null || true
-	fi
-	sleep 0.1
-	! views | grep -q . || bad "a view's process is left: $(views | tr '\n' ' ')"
-}
-told() { [ -s err ] || bad "nothing said on standard error"; }
-# A folder's time is left out: rsync's temporary file changes it.
-snapshot() {
-	(cd "$1" && find . -type d -printf '%p %M\n' -o -printf '%p %s %M %T@\n' | sort &&
-	    find . -type f -print0 | sort -z | xargs -0 -r sha256sum)
-}
-
 scramble_and_restore() {
 	fresh && cp "$media/movie.mp4" .
 	ran "$1" || return 0
@@ -259,12 +114,16 @@ right_password() {
 	fi
 }
 
+# The page's MP4 has its index first; with its index at the end, as
+# cameras and ffmpeg write it, a player cannot read it from a pipe.
 play_from_pipe() {
 	fresh && encrypt_video "$media/movie-faststart.mp4" "$pw" >movie.scrambled
 	ran "$1" || return 0
 	[ ! -s err ] || bad "the player said: $(head -3 err)"
 	[ "$(frames "$media/movie-faststart.mp4")" = "$(encrypt_video movie.scrambled "$pw" | frames -)" ] ||
 	    bad "played from a pipe, it decodes to other frames"
+	encrypt_video "$media/movie.mp4" "$pw" >movie.scrambled
+	! example "$1" || bad "an MP4 with its index at the end played from a pipe, which the page says it cannot"
 }
 
 progress() {
@@ -334,23 +193,8 @@ watch() {
 	rm -rf "$HOME/films.scrambled" "$HOME/films"
 }
 
-# The script as the page prints it, in ~/bin; the failures below run it too.
-# Each run is cron's: its PATH alone, which lacks the build as it lacks
-# /usr/local/bin; the mount points it makes go under $work/mnt.
-backup_script=$HOME/bin/films-backup
-cron() { env -i PATH=/usr/bin:/bin HOME="$HOME" TMPDIR="$work/mnt" "$@"; }
-backup_left() { # no view of the script's left, mounted or not, nor its mount point
-	! compgen -G "$work/mnt/tmp.*" >/dev/null || bad "left: $(echo "$work"/mnt/tmp.*)"
-	unmounted "$work/mnt"
-}
-scrambled_as() { # scrambled_as PASSWORD FROM TO: TO holds FROM's files scrambled, fill cut
-	local film
-	[ "$(ls_films "$2")" = "$(ls_films "$3")" ] || { bad "$3 holds other files: $(ls_films "$3")"; return 0; }
-	while IFS= read -r film; do
-		encrypt_video "$2/$film" "$1" | head -c "$(stat -c %s "$2/$film")" |
-		    cmp - "$3/$film" >/dev/null 2>&1 || bad "$film: the backup is not its scrambled bytes"
-	done < <(ls_films "$2")
-}
+# The script as the page prints it, in ~/bin, where the examples after
+# it find it.
 backup() {
 	fresh && films "$HOME/films"
 	mkdir -p "$HOME/bin" && printf '%s\n' "$1" >"$backup_script" && chmod +x "$backup_script"
@@ -390,8 +234,7 @@ restore() {
 	rm -rf "$restored" "$HOME/films.scrambled"
 }
 
-# A new backup under a new password, the old one kept aside; then all as
-# it was for the failures below.
+# A new backup under a new password, the old one kept aside.
 change_password() {
 	fresh
 	[ -x "$backup_script" ] || { bad "the backup example did not run"; return 0; }
@@ -399,11 +242,7 @@ change_password() {
 	echo 'a new password' >"$HOME/.films.pass"
 	cron "$backup_script" >out 2>err || bad "the first backup under the new password: exited $?: $(tail -3 err)"
 	scrambled_as 'a new password' "$HOME/films" "$work/nas/films.scrambled"
-	rm -rf "$work/nas/films.scrambled" "$work/nas/films.check" "$HOME/.films.check"
-	mv "$work/nas/films.scrambled.old" "$work/nas/films.scrambled"
-	mv "$work/nas/films.check.old" "$work/nas/films.check"
-	cp -p "$work/nas/films.check" "$HOME/.films.check"
-	echo "$pw" >"$HOME/.films.pass"
+	[ -d "$work/nas/films.scrambled.old" ] || bad "the old backup was not kept aside"
 }
 
 # Root's line for a view that could not raise its read-ahead itself, as a
@@ -423,22 +262,22 @@ read_ahead() {
 	unmounted view
 }
 
-# mount(8) runs the line, and finds the program only in /usr/bin or
-# /usr/local/bin: a mount namespace of its own gets a /usr/local/bin that
-# holds the one built, and the rest of the machine sees nothing.  The first
-# mount makes the check; a mistyped or empty password, and a source whose
-# disk is not mounted, then mount nothing, and the server's guard (below)
-# finds no view.
+# mount(8) runs the line, as root, and finds the program only in /usr/bin
+# or /usr/local/bin: a mount namespace of its own gets a /usr/local/bin
+# that holds the one under test, and the rest of the machine sees nothing.
+# The first mount makes the check; a mistyped or empty password, and a
+# source whose disk is not mounted, then mount nothing, and the server's
+# guard (below) finds no view.
 fstab() {
+	[ "$(id -u)" = 0 ] || { echo "  skipped: mount(8) runs the line as root"; return 0; }
 	command -v unshare >/dev/null || { echo "  skipped: no unshare for a mount namespace"; return 0; }
 	# In a chroot, / is no mount point, and cannot be made private.
 	mountpoint -q / || { echo "  skipped: / is no mount point here (a chroot), so no mount namespace can be made private"; return 0; }
-	fresh && films "$work/srv/films.scrambled" scrambled && mkdir -p "$work/srv/films" bin
-	ln -s "$root/build/encrypt_video_fs" bin/
+	fresh && films "$work/srv/films.scrambled" scrambled && mkdir -p "$work/srv/films"
 	echo "$pw" >"$work/etc/films.pass" && chmod 600 "$work/etc/films.pass"
 	printf '%s\n' "$1" >fstab
 	# shellcheck disable=SC2016 # expanded by the inner shell
-	installed() { unshare -m --propagation private bash -euc 'mount --bind bin /usr/local/bin && "$@"' _ "$@"; }
+	installed() { unshare -m --propagation private bash -euc 'mount --bind "$0" /usr/local/bin && "$@"' "$bin" "$@"; }
 	# shellcheck disable=SC2016
 	installed bash -euc 'mount -T fstab "$1"
 		head -c "$(stat -c %s "$2")" "$1/holiday.mp4" | cmp -s - "$2"
@@ -502,14 +341,22 @@ drop_in() {
 	guard() { # guard WHEN [setpriv...]: the guard as the server's user
 		"${@:2}" bash -c "$guard" >out 2>err
 	}
-	view "$work/srv/films.scrambled" "$films" -o allow_other
+	view "$work/srv/films.scrambled" "$films"
 	guard live || bad "the guard stops the server over a live view: $(cat out err)"
-	if command -v setpriv >/dev/null; then
-		guard "another user" setpriv --reuid=65534 --regid=65534 --clear-groups ||
-		    bad "the guard stops another user over a view with allow_other: $(cat out err)"
-		fusermount3 -u "$films" && view "$work/srv/films.scrambled" "$films"
-		! guard "another user" setpriv --reuid=65534 --regid=65534 --clear-groups ||
+	# Only root can be the server's user, and give it allow_other without
+	# user_allow_other in /etc/fuse.conf; the server's user must reach the
+	# mount point, or the guard fails for that alone.
+	local server=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+	if [ "$(id -u)" != 0 ] || ! command -v setpriv >/dev/null; then
+		echo "  the guard as another user skipped: root alone can be another user"
+	elif ! "${server[@]}" test -x "$work/srv"; then
+		echo "  the guard as another user skipped: nobody may reach $work/srv"
+	else
+		! guard "another user" "${server[@]}" ||
 		    bad "the guard lets the server start over a view its user may not enter: $(cat out)"
+		fusermount3 -u "$films" && view "$work/srv/films.scrambled" "$films" -o allow_other
+		guard "another user" "${server[@]}" ||
+		    bad "the guard stops another user over a view with allow_other: $(cat out err)"
 	fi
 	# The view killed, the server then restarted for its rescan.
 	pid=$(views)
@@ -526,6 +373,8 @@ drop_in() {
 	rm -rf "$work/srv/films.scrambled" "$films"
 }
 
+# Those that mount a view, or need a backup made through one.
+view_examples=" watch backup restore change_password read_ahead fstab "
 declare -A plans
 keys=()
 while IFS= read -r line; do
@@ -548,141 +397,19 @@ while IFS= read -r -u 3 -d '' key && IFS= read -r -u 3 -d '' text; do
 		# Each in a subshell of its own, which a command that fails
 		# unexpectedly ends; the next example still runs.
 		set +e
-		(set -e && ${how#run } "$(sed -f <(substitutions) <<<"$text")") </dev/null
+		(set -e && ${how#run } "$(on_this_machine <<<"$text")") </dev/null
 		status=$?
 		set -e
 		((status == 0)) || bad "stopped by a command that failed (status $status)"
 		ran+=("$key")
 		;;
 	skip\ *) skipped+=("$key: ${how#skip }") ;;
-	*) bad "an example that this step neither runs nor skips; add it to plan() in $0" ;;
+	*) bad "an example that this test neither runs nor skips; add it to plan() in $0" ;;
 	esac
 done 3< <(examples)
 for key in "${keys[@]}"; do
 	[ -n "${seen[$key]:-}" ] || { current=$key; bad "in plan() but in no page any more"; }
 done
-
-# ---- the failures users meet: each must fail, say why, leave the backup
-# as it was and nothing mounted.  The view killed before the server's
-# rescan, and the server restarted over it, are the drop-in's guard above;
-# a run whose input ended early, resumed, is the resume example's.
-kept() { # kept: the run failed, told, and left all as it was
-	((status != 0)) || bad "exited 0"
-	told
-	[ "$(snapshot "$work/nas")" = "$before" ] ||
-	    bad "the backup changed: $(diff <(echo "$before") <(snapshot "$work/nas") | head -4 | tr '\n' ' ' || true)"
-	backup_left
-	echo "  $current: exit $status, said: $(head -1 err)"
-}
-backs_up() { status=0 && cron "$@" >out 2>err || status=$?; }
-said() { grep -qF -- "$1" err || bad "did not say '$1': $(cat err)"; }
-if [ "$fuse" = yes ] && [ ! -x "$backup_script" ]; then
-	bad "the backup example did not run, and its failures cannot"
-elif [ "$fuse" = yes ]; then
-	echo
-	echo "-- the failures users meet"
-	cd "$(mktemp -d "$work/run.XXXX")"
-	before=$(snapshot "$work/nas")
-	mkdir -p "$work/mnt/alone"
-	current="the passfile missing, the view alone"
-	status=0 && encrypt_video_fs "$HOME/films" "$work/mnt/alone" -o passfile="$work/etc/none" 2>err || status=$?
-	if ((status == 0)) || ! grep -qF "$work/etc/none" err; then bad "exited $status, and said: $(cat err)"; fi
-	unmounted "$work/mnt/alone"
-	echo "  $current: exit $status, said: $(head -1 err)"
-
-	current="the passfile missing, the backup script"
-	mv "$HOME/.films.pass" "$HOME/.films.pass.away"
-	backs_up "$backup_script" && kept
-	mv "$HOME/.films.pass.away" "$HOME/.films.pass"
-
-	current="a wrong password, the backup script"
-	echo 'my passwort' >"$HOME/.films.pass"
-	backs_up "$backup_script" && kept && said "not the one"
-
-	current="the check file lost, and another password"
-	rm "$HOME/.films.check"
-	backs_up "$backup_script" && kept && said "not the one"
-	echo "$pw" >"$HOME/.films.pass"
-
-	current="the films disk not mounted: ~/films empty"
-	mv "$HOME/films" "$HOME/films.disk" && mkdir "$HOME/films"
-	backs_up "$backup_script" && kept && said "is empty"
-	rmdir "$HOME/films" && mv "$HOME/films.disk" "$HOME/films"
-
-	# rsync slowed down, so that the kill lands while it copies the one
-	# new file; what it had, it keeps.
-	current="the view killed mid-backup"
-	head -c $((6 << 20)) /dev/urandom >"$HOME/films/zz big.mkv"
-	sed 's/^rsync -a --delete /&--bwlimit=2m /' "$backup_script" >slow-backup && chmod +x slow-backup
-	grep -q bwlimit slow-backup || bad "no rsync --delete line to slow down"
-	# (In || the failure is no error of this step's.)
-	{ cron ./slow-backup || exit; } >out 2>err &
-	for _ in $(seq 100); do
-		compgen -G "$work/nas/films.scrambled/.zz big.mkv.*" >/dev/null && break
-		sleep 0.1
-	done
-	compgen -G "$work/nas/films.scrambled/.zz big.mkv.*" >/dev/null || bad "rsync never started on the new file"
-	for pid in $(views); do kill -9 "$pid"; done
-	status=0 && wait $! || status=$?
-	kept
-
-	# A shell standing in the view as the slowed run ends: that run says
-	# so, and the next one, on a mount point of its own, is not held up.
-	current="a shell standing in the view's mount point"
-	{ cron ./slow-backup || exit; } >out 2>err &
-	running=$!
-	for _ in $(seq 100); do
-		busy=$(mounted | grep "^$work/mnt/tmp\." || true)
-		[ -z "$busy" ] || break
-		sleep 0.1
-	done
-	[ -n "$busy" ] || bad "the slowed run mounted no view"
-	(cd "$busy" && exec sleep 60) &
-	sleeper=$!
-	status=0 && wait "$running" || status=$?
-	((status != 0)) || bad "exited 0 with its view left mounted"
-	said "$busy is left mounted"
-	echo "  $current: exit $status, said: $(tail -1 err)"
-	rm "$HOME/films/zz big.mkv"
-	backs_up "$backup_script"
-	((status == 0)) || bad "the next run, the view still busy: exited $status: $(cat err)"
-	scrambled_as "$pw" "$HOME/films" "$work/nas/films.scrambled"
-	kill "$sleeper"; wait "$sleeper" || true
-	fusermount3 -u "$busy" && rmdir "$busy"
-	backup_left
-fi
-
-# ---- restored through a view of copies made through the view: rsync -a,
-# tar and cp -a of originals of every awkward size give them back byte for
-# byte, sizes included, through one view of each copy.
-if [ "$fuse" = yes ]; then
-	echo
-	echo "-- restored from rsync -a, tar and cp -a copies made through the view"
-	current="restore"
-	originals=$work/originals
-	films "$originals"
-	: >"$originals/empty"
-	printf x >"$originals/one byte"
-	head -c 8192 /dev/urandom >"$originals/more/one block"
-	head -c 8193 /dev/urandom >"$originals/more/a block and a byte"
-	(cd "$originals" && find . -type f -print0 | sort -z | xargs -0 sha256sum) >"$work/originals.sha256"
-	mkdir -p "$work/mnt/out" "$work/mnt/back" "$work/copies"
-	view "$originals" "$work/mnt/out"
-	rsync -a "$work/mnt/out/" "$work/copies/rsync/"
-	mkdir "$work/copies/tar" && tar -C "$work/mnt/out" -cf - . | tar -C "$work/copies/tar" -xf -
-	cp -a "$work/mnt/out" "$work/copies/cp"
-	fusermount3 -u "$work/mnt/out"
-	for copy in rsync tar cp; do
-		view "$work/copies/$copy" "$work/mnt/back"
-		if ! (cd "$work/mnt/back" && sha256sum --quiet --strict -c "$work/originals.sha256") >"$work/restore.log" 2>&1; then
-			current="restored from the $copy copy"
-			bad "differs from the originals: $(head -3 "$work/restore.log" | tr '\n' ' ')"
-		fi
-		fusermount3 -u "$work/mnt/back"
-	done
-	current="restore"
-	unmounted "$work/mnt/back"
-fi
 
 echo
 echo "examples run (${#ran[@]}):"
@@ -690,4 +417,4 @@ printf '  %s\n' "${ran[@]}"
 echo "examples skipped (${#skipped[@]}):"
 printf '  %s\n' "${skipped[@]}"
 echo "$((SECONDS - started)) s"
-[ ! -s "$work/problems" ] || fail "$(wc -l <"$work/problems") check(s) failed, each named above"
+finish
