@@ -13,7 +13,8 @@ TEST(PasswordKey, HashesBytesUnsignedAndWraps)
 	// A signed reading of these bytes would subtract instead of add.
 	EXPECT_EQ(compute_djb2_hash("\xff"), 177828u);
 	EXPECT_EQ(compute_djb2_hash("\x80\xfe"), 5864387u);
-	EXPECT_EQ(compute_djb2_hash(std::string(100, 'z').c_str()), 3393731245u);
+	EXPECT_EQ(compute_djb2_hash(std::string(100, 'z').c_str()),
+	    3393731245u);
 }
 
 TEST(PasswordKey, ReducesModulo255AsUnsigned)
@@ -32,9 +33,11 @@ TEST(ByteSelection, OnlyMultiplesOfKeyTimes32AreCandidates)
 	const std::vector<std::uint8_t> block(block_size, 0x42);
 
 	for (const std::int32_t position : {0, 160, 8160})
-		EXPECT_EQ(should_encrypt_byte(block, position, 5), 1) << position;
+		EXPECT_EQ(should_encrypt_byte(block, position, 5), 1) <<
+		    position;
 	for (const std::int32_t position : {1, 32, 159, 161, 8191})
-		EXPECT_EQ(should_encrypt_byte(block, position, 5), 0) << position;
+		EXPECT_EQ(should_encrypt_byte(block, position, 5), 0) <<
+		    position;
 	EXPECT_EQ(should_encrypt_byte(block, 254 * 32, 254), 1);
 	EXPECT_EQ(should_encrypt_byte(block, 8127, 254), 0);
 }
@@ -49,8 +52,8 @@ TEST(ByteSelection, LeavesReservedValuesAndTheirPartners)
 	for (int value = 0; value < 256; value++) {
 		const std::vector<std::uint8_t> byte{
 		    static_cast<std::uint8_t>(value)};
-		EXPECT_EQ(should_encrypt_byte(byte, 0, 0x21), left.contains(value) ?
-		    0 : 1) << value;
+		EXPECT_EQ(should_encrypt_byte(byte, 0, 0x21),
+		    left.contains(value) ? 0 : 1) << value;
 	}
 }
 
@@ -65,7 +68,7 @@ TEST(ByteSelection, IsItsOwnInverseAndNeverMakesAReservedValue)
 			const int answer = should_encrypt_byte(in, 0, key);
 			ASSERT_EQ(answer, should_encrypt_byte(out, 0, key));
 			if (answer == 1) {
-				for (const std::uint8_t reserved : reserved_values)
+				for (const auto reserved : reserved_values)
 					ASSERT_NE(out[0], reserved);
 			}
 		}

@@ -52,24 +52,27 @@ parse(const char *text, std::span<rule> rules)
 	std::size_t size = 0;
 
 	for (std::size_t start = 0; !all.empty() && start <= all.size();) {
-		const std::size_t end = std::min(all.find(',', start), all.size());
+		const std::size_t end = std::min(all.find(',', start),
+		    all.size());
 		const std::string_view item = all.substr(start, end - start);
 		const std::size_t first = item.find(':');
 		const std::size_t second = item.find(':', first + 1);
 		const std::string_view nth = item.substr(first + 1,
 		    second - first - 1);
-		const auto call = std::ranges::find(calls, item.substr(0, first));
-		const auto error = std::ranges::find(errors, second == item.npos ?
-		    "" : item.substr(second + 1), &error_name::first);
+		const auto call = std::ranges::find(calls,
+		    item.substr(0, first));
+		const auto error = std::ranges::find(errors,
+		    second == item.npos ? "" : item.substr(second + 1),
+		    &error_name::first);
+		const auto nth_end = nth.data() + nth.size();
 		unsigned long n = 0;
-		const char *last = std::from_chars(nth.data(), nth.data() +
-		    nth.size(), n).ptr;
+		const char *last = std::from_chars(nth.data(), nth_end, n).ptr;
 		if (second == item.npos || call == std::end(calls) ||
 		    error == std::end(errors) || size == rules.size() ||
-		    (nth != "*" && (n == 0 || last != nth.data() + nth.size()))) {
-			std::fprintf(stderr, "fault_shim: cannot read \"%.*s\" in "
-			    "ENCRYPT_VIDEO_FAULT\n", static_cast<int>(item.size()),
-			    item.data());
+		    (nth != "*" && (n == 0 || last != nth_end))) {
+			std::fprintf(stderr, "fault_shim: cannot read \"%.*s\" "
+			    "in ENCRYPT_VIDEO_FAULT\n",
+			    static_cast<int>(item.size()), item.data());
 			std::abort();
 		}
 		rules[size++] = {call - std::begin(calls), n, error->second};

@@ -92,18 +92,22 @@ TEST(Faults, FailedSystemCallsAreNeverSuccess)
 	const std::string path = scratch_file("faults", input);
 	const std::string all = expected_output(input, 1);
 	const std::string read_error = "encrypt_video: could not read " + path;
-	const std::string write_error = "encrypt_video: could not write the output: ";
+	const std::string write_error = "encrypt_video: could not write "
+	    "the output: ";
 	const struct {
 		const char *fault;
 		int status;
 		std::string err;
 		std::size_t out;
 	} cases[] = {
-	    {"read:2:EIO", 1, read_error + ": Input/output error.\n", 16 * block_size},
+	    {"read:2:EIO", 1, read_error + ": Input/output error.\n",
+		16 * block_size},
 	    {"fstat:1:EIO", 1, read_error + ": Input/output error.\n", 0},
 	    {"write:1:0", 1, write_error + "No space left on device.\n", 0},
-	    {"write:1:EAGAIN,poll:1:ENOMEM", 1, write_error + "Cannot allocate memory.\n", 0},
-	    {"close:1:EIO", 1, write_error + "Input/output error.\n", all.size()},
+	    {"write:1:EAGAIN,poll:1:ENOMEM", 1,
+		write_error + "Cannot allocate memory.\n", 0},
+	    {"close:1:EIO", 1, write_error + "Input/output error.\n",
+		all.size()},
 	    {"read:1:EINTR,write:1:EAGAIN,poll:1:EINTR,write:2:EINTR,"
 		"close:1:EINTR", 0, "", all.size()},
 	};
@@ -114,7 +118,7 @@ TEST(Faults, FailedSystemCallsAreNeverSuccess)
 		    "ASAN_OPTIONS=verify_asan_link_order=0"}});
 		EXPECT_EQ(result.status, c.status) << c.fault;
 		EXPECT_EQ(result.err, c.err) << c.fault;
-		EXPECT_TRUE(result.out == all.substr(0, c.out)) << c.fault << ": "
-		    << result.out.size() << " bytes out";
+		EXPECT_TRUE(result.out == all.substr(0, c.out)) << c.fault <<
+		    ": " << result.out.size() << " bytes out";
 	}
 }

@@ -58,9 +58,11 @@ struct table_of {
 bool
 holds_deleted(const std::string &dir)
 {
-	for (const auto &fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+	for (const auto &fd :
+	    std::filesystem::directory_iterator("/proc/self/fd")) {
 		std::error_code error;
-		const std::string target = std::filesystem::read_symlink(fd, error);
+		const std::string target =
+		    std::filesystem::read_symlink(fd, error);
 		if (target.starts_with(dir) && target.ends_with(" (deleted)"))
 			return true;
 	}
@@ -97,7 +99,8 @@ TEST(Nodes, OnePerFileOfDirWhateverItsNamesAndFoundAgainOnlyAsItself)
 		write_file(dir + "/f", "old");
 		ASSERT_EQ(mkdir((dir + "/d").c_str(), 0755), 0);
 		write_file(dir + "/d/inner", "x");
-		ASSERT_EQ(link((dir + "/f").c_str(), (dir + "/d/same").c_str()), 0);
+		ASSERT_EQ(link((dir + "/f").c_str(),
+		    (dir + "/d/same").c_str()), 0);
 		ASSERT_EQ(mkfifo((dir + "/fifo").c_str(), 0600), 0);
 		ASSERT_EQ(mkdir((dir + "/other").c_str(), 0755), 0);
 		table_of u(dir, 1);
@@ -114,7 +117,8 @@ TEST(Nodes, OnePerFileOfDirWhateverItsNamesAndFoundAgainOnlyAsItself)
 		// Replaced by rename, the name leads to a new node; the old one
 		// stays the old file's, found by its other name.
 		write_file(dir + "/g", "new");
-		ASSERT_EQ(rename((dir + "/g").c_str(), (dir + "/f").c_str()), 0);
+		ASSERT_EQ(rename((dir + "/g").c_str(),
+		    (dir + "/f").c_str()), 0);
 		node *replaced = u.find(root, "f");
 		EXPECT_NE(replaced, f);
 		EXPECT_EQ(u.t.size(), 3u);
@@ -126,32 +130,38 @@ TEST(Nodes, OnePerFileOfDirWhateverItsNamesAndFoundAgainOnlyAsItself)
 		EXPECT_EQ(u.reach(*f), static_cast<long>(f->id.inode));
 		EXPECT_GT(u.reach(*d), 0);
 		write_file(dir + "/g", "newer");
-		ASSERT_EQ(rename((dir + "/g").c_str(), (dir + "/f").c_str()), 0);
+		ASSERT_EQ(rename((dir + "/g").c_str(),
+		    (dir + "/f").c_str()), 0);
 		EXPECT_EQ(u.reach(*replaced), -ESTALE);
 		u.t.forget(*replaced, 1);
 		// A folder renamed after giving up its descriptor (to other) is
 		// still found by its handle, where it has one.
 		EXPECT_GT(u.reach(*other), 0);
-		ASSERT_EQ(rename((dir + "/d").c_str(), (dir + "/e").c_str()), 0);
+		ASSERT_EQ(rename((dir + "/d").c_str(),
+		    (dir + "/e").c_str()), 0);
 		alignas(file_handle) unsigned char probe[sizeof(file_handle) +
 		    MAX_HANDLE_SZ] = {};
 		auto *handle = reinterpret_cast<file_handle *>(probe);
 		handle->handle_bytes = MAX_HANDLE_SZ;
 		int mount_id = 0;
 		node *inner = u.find(*d, "inner");
-		EXPECT_EQ(inner != nullptr, by_handle && name_to_handle_at(AT_FDCWD,
-		    dir.c_str(), handle, &mount_id, 0) == 0);
+		EXPECT_EQ(inner != nullptr, by_handle &&
+		    name_to_handle_at(AT_FDCWD, dir.c_str(), handle,
+		    &mount_id, 0) == 0);
 		if (inner != nullptr)
 			u.t.forget(*inner, 1);
 		// Held, the file is still reached however its name goes, and
-		// once its last reader lets go, nothing keeps it from being freed.
+		// once its last reader lets go, nothing keeps it from being
+		// freed.
 		for (const char *change : {"mv a c", "mv h a", "rm a"}) {
 			write_file(dir + "/a", "held");
 			write_file(dir + "/h", "");
 			node *open_node = u.find(root, "a");
-			const int fd = open((dir + "/a").c_str(), O_RDONLY | O_CLOEXEC);
+			const int fd = open((dir + "/a").c_str(),
+			    O_RDONLY | O_CLOEXEC);
 			u.t.opened(*open_node, fd);
-			const std::string command = "cd " + dir + " && " + change;
+			const std::string command = "cd " + dir + " && " +
+			    change;
 			ASSERT_EQ(std::system(command.c_str()), 0);
 			EXPECT_EQ(u.reach(*open_node),
 			    static_cast<long>(open_node->id.inode)) << change;
@@ -161,14 +171,15 @@ TEST(Nodes, OnePerFileOfDirWhateverItsNamesAndFoundAgainOnlyAsItself)
 			unlink((dir + "/c").c_str());
 		}
 
-		// The open that follows a lookup opens the file the lookup found,
-		// however fast its name is replaced; soon the table holds it no
-		// more.
+		// The open that follows a lookup opens the file the lookup
+		// found, however fast its name is replaced; soon the table
+		// holds it no more.
 		table_of quick(dir, 1, lookup_hold);
 		write_file(dir + "/a", "looked up");
 		node *r = quick.find(quick.t.root(), "a");
 		ASSERT_NE(r, nullptr);
-		ASSERT_EQ(rename((dir + "/h").c_str(), (dir + "/a").c_str()), 0);
+		ASSERT_EQ(rename((dir + "/h").c_str(),
+		    (dir + "/a").c_str()), 0);
 		EXPECT_EQ(quick.reach(*r), static_cast<long>(r->id.inode));
 		std::this_thread::sleep_for(2 * lookup_hold);
 		EXPECT_EQ(holds_deleted(dir), false);
@@ -189,10 +200,12 @@ TEST(Nodes, NeverTakeTheFileThatReusesAnInodeNumberForTheOneThatHadIt)
 {
 	const std::string fs = make_temp_dir();
 	const std::string image = fs + ".ext4";
-	const std::string make = "truncate -s 64M " + image + " && mkfs.ext4 -q " +
-	    image + " && mount -o loop " + image + " " + fs + " 2>/dev/null";
+	const std::string make = "truncate -s 64M " + image +
+	    " && mkfs.ext4 -q " + image + " && mount -o loop " + image + " " +
+	    fs + " 2>/dev/null";
 	if (geteuid() != 0 || std::system(make.c_str()) != 0)
-		GTEST_SKIP() << "no ext4 image here (root, mkfs.ext4, a loop device)";
+		GTEST_SKIP() <<
+		    "no ext4 image here (root, mkfs.ext4, a loop device)";
 	const std::unique_ptr<const char, void (*)(const char *)> unmount(
 	    fs.c_str(), [](const char *at) { umount2(at, MNT_DETACH); });
 	const std::string film(56000, 'x');
@@ -203,7 +216,8 @@ TEST(Nodes, NeverTakeTheFileThatReusesAnInodeNumberForTheOneThatHadIt)
 		const auto file = [&](const char *name, std::size_t size) {
 			write_file(dir + "/" + name, film.substr(0, size));
 			const timespec times[2] = {{1000000, 0}, {1000000, 0}};
-			utimensat(AT_FDCWD, (dir + "/" + name).c_str(), times, 0);
+			utimensat(AT_FDCWD, (dir + "/" + name).c_str(),
+			    times, 0);
 		};
 		const auto gone = [&](const char *name) {
 			return unlink((dir + "/" + name).c_str()) == 0 ||
@@ -218,8 +232,10 @@ TEST(Nodes, NeverTakeTheFileThatReusesAnInodeNumberForTheOneThatHadIt)
 		file("b", 5000);
 		node *b = u.find(root, "b");
 		ASSERT_NE(b, nullptr);
-		EXPECT_EQ(b->id.inode, a->id.inode) << "not reused: proves nothing";
-		EXPECT_NE(a, b) << "deleted, and another made with its size and time";
+		EXPECT_EQ(b->id.inode, a->id.inode) <<
+		    "not reused: proves nothing";
+		EXPECT_NE(a, b) <<
+		    "deleted, and another made with its size and time";
 		EXPECT_EQ(u.reach(*a), -ESTALE);
 		ASSERT_TRUE(gone("b"));
 		file("b", 56000);

@@ -17,14 +17,15 @@ scramble_plainly(std::span<const std::uint8_t> data, std::int32_t key)
 	// negative distance on a 32-bit target and warns of a huge allocation.
 	std::vector<std::uint8_t> out(data.size());
 	std::ranges::copy(data, out.begin());
+	const auto mask = static_cast<std::uint8_t>(key);
 
 	for (std::size_t start = 0; start < data.size(); start += block_size) {
 		const auto block = data.subspan(start,
 		    std::min(block_size, data.size() - start));
 		for (std::size_t p = 0; p < block.size(); p++) {
-			if (should_encrypt_byte(block, static_cast<std::int32_t>(p),
-			    key) == 1)
-				out[start + p] = block[p] ^ static_cast<std::uint8_t>(key);
+			const auto at = static_cast<std::int32_t>(p);
+			if (should_encrypt_byte(block, at, key) == 1)
+				out[start + p] = block[p] ^ mask;
 		}
 	}
 	return out;

@@ -141,7 +141,8 @@ start_tool(const std::vector<std::string> &argv, const spawn_options &options)
 		if (ours == env.end())
 			env.emplace_back(inherited);
 		else if (name == "LD_PRELOAD")
-			ours->append(":").append(inherited.substr(name.size() + 1));
+			ours->append(":").append(
+			    inherited.substr(name.size() + 1));
 	}
 	const std::string program = options.program.empty() ? tool_path() :
 	    options.program;
@@ -176,9 +177,11 @@ finish_tool(tool_process process,
 			const ssize_t n = read(fds[i].fd, chunk, sizeof chunk);
 			bool keep = n > 0;
 			if (keep && i == 0 && sink)
-				keep = sink({chunk, static_cast<std::size_t>(n)});
+				keep = sink({chunk,
+				    static_cast<std::size_t>(n)});
 			else if (keep)
-				into[i]->append(chunk, static_cast<std::size_t>(n));
+				into[i]->append(chunk,
+				    static_cast<std::size_t>(n));
 			if (!keep) {
 				close(fds[i].fd);
 				fds[i].fd = -1;

@@ -57,8 +57,10 @@ struct spawn_options {
 	// Not redundant: without {}, a designated initializer that leaves the
 	// member out is a -Wmissing-field-initializers warning.
 	// NOLINTBEGIN(readability-redundant-member-init)
-	std::vector<std::string> env{}; // NAME=value, added to the test's own
-	std::string program{};        // run in place of the tool; PATH is searched
+	// NAME=value, added to the test's own.
+	std::vector<std::string> env{};
+	// Run in place of the tool; PATH is searched.
+	std::string program{};
 	// NOLINTEND(readability-redundant-member-init)
 };
 

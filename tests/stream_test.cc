@@ -60,7 +60,8 @@ TEST(BlockTransform, AnyRangeReadsOnlyItsBytesAsTheWholeOutputHasThem)
 	// more of the input than the range asked for.
 	const read_input_at read_at = [&](std::span<std::uint8_t> into,
 	    std::uint64_t at) -> std::int64_t {
-		EXPECT_TRUE(at >= asked_from && at + into.size() <= asked_to) << at;
+		EXPECT_TRUE(at >= asked_from &&
+		    at + into.size() <= asked_to) << at;
 		if (at >= input.size())
 			return 0;
 		const std::size_t n = std::min({into.size(),
@@ -72,7 +73,8 @@ TEST(BlockTransform, AnyRangeReadsOnlyItsBytesAsTheWholeOutputHasThem)
 	};
 
 	for (int i = 0; i < 500; i++) {
-		const std::size_t offset = random() % (whole.size() + 2 * block_size);
+		const std::size_t offset = random() %
+		    (whole.size() + 2 * block_size);
 		std::vector<std::uint8_t> out(random() % (3 * block_size + 2));
 		asked_from = offset;
 		asked_to = offset + out.size();
@@ -81,16 +83,17 @@ TEST(BlockTransform, AnyRangeReadsOnlyItsBytesAsTheWholeOutputHasThem)
 		ASSERT_EQ(static_cast<std::size_t>(n),
 		    std::min(out.size(), whole.size() - from)) << offset;
 		ASSERT_TRUE(std::equal(out.begin(), out.begin() +
-		    static_cast<std::ptrdiff_t>(n),
-		    whole.begin() + static_cast<std::ptrdiff_t>(from))) << offset;
+		    static_cast<std::ptrdiff_t>(n), whole.begin() +
+		    static_cast<std::ptrdiff_t>(from))) << offset;
 	}
 	// A failed read fails the range, however much came before it.
 	int calls = 0;
 	std::vector<std::uint8_t> out(4 * block_size);
 	asked_from = 100;
 	asked_to = 100 + out.size();
-	EXPECT_EQ(read_scrambled(out, 100, s,
-	    [&](std::span<std::uint8_t> into, std::uint64_t at) -> std::int64_t {
-		    return ++calls == 2 ? -EIO : read_at(into, at);
-	    }), -EIO);
+	const read_input_at failing = [&](std::span<std::uint8_t> into,
+	    std::uint64_t at) -> std::int64_t {
+		return ++calls == 2 ? -EIO : read_at(into, at);
+	};
+	EXPECT_EQ(read_scrambled(out, 100, s, failing), -EIO);
 }

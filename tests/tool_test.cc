@@ -124,9 +124,11 @@ TEST(Refusals, OneLineAndNothingWritten)
 	const std::string write_error = "encrypt_video: could not write the "
 	    "output: ";
 	const auto same = [](const std::string &file) {
-		return "encrypt_video: " + file + ": input file is output file.\n";
+		return "encrypt_video: " + file +
+		    ": input file is output file.\n";
 	};
-	const int appending = open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+	const int appending = open(path.c_str(), O_WRONLY | O_APPEND |
+	    O_CLOEXEC);
 	const int truncating = open(emptied.c_str(), O_WRONLY | O_TRUNC |
 	    O_CLOEXEC);
 	const int beside = open(scratch_file("beside", "").c_str(),
@@ -187,12 +189,13 @@ TEST(Refusals, OneLineAndNothingWritten)
 	    {{tool, "/dev/null", "secret"}, "", {.stdout_fd = null}, 0},
 	};
 	if (terminal >= 0)
-		cases.push_back({{tool, path, "secret"}, "encrypt_video: refusing "
-		    "to write binary output to a terminal; redirect it to a file "
-		    "or a pipe.\n", {.stdout_fd = terminal}});
+		cases.push_back({{tool, path, "secret"}, "encrypt_video: "
+		    "refusing to write binary output to a terminal; redirect "
+		    "it to a file or a pipe.\n", {.stdout_fd = terminal}});
 	if (access("/proc/self/mem", R_OK) == 0)
-		cases.push_back({{tool, "/proc/self/mem", "secret"}, "encrypt_video: "
-		    "could not read /proc/self/mem: Input/output error.\n"});
+		cases.push_back({{tool, "/proc/self/mem", "secret"},
+		    "encrypt_video: could not read /proc/self/mem: "
+		    "Input/output error.\n"});
 	for (const auto &c : cases) {
 		SCOPED_TRACE("row " + std::to_string(&c - cases.data()));
 		const tool_result result = run_tool(c.argv, c.options);
@@ -223,7 +226,8 @@ exec "$0" "$1/f" secret > "$2/f"' "$0" "$1" "$2")sh";
 		GTEST_SKIP() << "cannot mount two file systems here (unshare)";
 	EXPECT_EQ(other.status, 0) << other.err;
 	if (terminal < 0 || access("/proc/self/mem", R_OK) != 0)
-		GTEST_SKIP() << "no pseudo-terminal (/dev/pts) or no /proc here";
+		GTEST_SKIP() <<
+		    "no pseudo-terminal (/dev/pts) or no /proc here";
 }
 
 TEST(Stream, WaitsOnANonBlockingOutputInsteadOfFailing)
@@ -233,8 +237,9 @@ TEST(Stream, WaitsOnANonBlockingOutputInsteadOfFailing)
 
 	for (const bool socket : {false, true}) {
 		int ends[2];
-		ASSERT_EQ(socket ? socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC,
-		    0, ends) : pipe2(ends, O_CLOEXEC), 0);
+		ASSERT_EQ(socket ?
+		    socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) :
+		    pipe2(ends, O_CLOEXEC), 0);
 		// The flag lives in the open file, so the child inherits it.
 		ASSERT_EQ(fcntl(ends[1], F_SETFL, O_NONBLOCK), 0);
 		const tool_process process = start_tool({tool, path, "secret"},

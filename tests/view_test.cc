@@ -105,8 +105,8 @@ protected:
 	{
 		const int fd = open("/dev/fuse", O_RDWR | O_CLOEXEC);
 		if (fd < 0)
-			GTEST_SKIP() << "cannot mount a view here: /dev/fuse: " <<
-			    std::strerror(errno);
+			GTEST_SKIP() << "cannot mount a view here: "
+			    "/dev/fuse: " << std::strerror(errno);
 		close(fd);
 		// What a test mounts, it must be able to unmount.
 		if (run_tool({"sh", "-c", "command -v fusermount3"},
@@ -164,8 +164,10 @@ protected:
 		siginfo_t ended{};
 		for (int tries = 0; tries < 1000 && !is_mounted(at) &&
 		    waitid(P_PID, static_cast<id_t>(process.pid), &ended,
-		    WEXITED | WNOHANG | WNOWAIT) == 0 && ended.si_pid == 0; tries++)
-			std::this_thread::sleep_for(std::chrono::milliseconds(10));
+		    WEXITED | WNOHANG | WNOWAIT) == 0 && ended.si_pid == 0;
+		    tries++)
+			std::this_thread::sleep_for(
+			    std::chrono::milliseconds(10));
 		return process;
 	}
 
@@ -190,14 +192,16 @@ protected:
 		// Mounted only for the test, and so unmounted with its views.
 		if (::mount("none", "/sys/fs/fuse/connections", "fusectl", 0,
 		    nullptr) == 0)
-			mounts.insert(mounts.begin(), "/sys/fs/fuse/connections");
+			mounts.insert(mounts.begin(),
+			    "/sys/fs/fuse/connections");
 		if (stat(at.c_str(), &st) != 0)
 			return;
 		const std::string abort = "/sys/fs/fuse/connections/" +
 		    std::to_string(minor(st.st_dev)) + "/abort";
 		watchdog = std::jthread([abort, deadline](
 		    const std::stop_token &done) {
-			const auto end = std::chrono::steady_clock::now() + deadline;
+			const auto end = std::chrono::steady_clock::now() +
+			    deadline;
 			while (std::chrono::steady_clock::now() < end)
 				if (done.stop_requested())
 					return;
@@ -232,7 +236,8 @@ TEST_F(View, ReadsAsTheToolPrintsAtAnyOffsetToManyReadersAtOnce)
 		struct stat st {};
 		const std::string path = at + "/" + std::to_string(file);
 		ASSERT_EQ(stat(path.c_str(), &st), 0);
-		EXPECT_EQ(static_cast<std::size_t>(st.st_size), want[file].size());
+		EXPECT_EQ(static_cast<std::size_t>(st.st_size),
+		    want[file].size());
 		EXPECT_TRUE(read_file(path) == want[file]) << sizes[file];
 	}
 	std::atomic<int> wrong = 0;
@@ -245,9 +250,11 @@ TEST_F(View, ReadsAsTheToolPrintsAtAnyOffsetToManyReadersAtOnce)
 				const std::size_t file = random() % want.size();
 				const std::size_t offset = random() %
 				    (want[file].size() + 100);
-				const std::size_t length = 1 + random() % (256 << 10);
+				const std::size_t length = 1 +
+				    random() % (256 << 10);
 				const std::string got = read_range(at + "/" +
-				    std::to_string(file), static_cast<off_t>(offset), length);
+				    std::to_string(file),
+				    static_cast<off_t>(offset), length);
 				if (got != want[file].substr(std::min(offset,
 				    want[file].size()), length))
 					wrong++;
@@ -261,7 +268,8 @@ TEST_F(View, ReadsAsTheToolPrintsAtAnyOffsetToManyReadersAtOnce)
 	// The transform undoes itself: a view of the view is DIR again, byte
 	// for byte, as a backup made through the view restores.
 	const std::string back = mount(at);
-	EXPECT_TRUE(read_file(back + "/6") == random_string((1 << 20) + 4097, 20));
+	EXPECT_TRUE(read_file(back + "/6") ==
+	    random_string((1 << 20) + 4097, 20));
 }
 
 TEST_F(View, MirrorsTheTreeAtAnyDepthWithoutSpecialFiles)
@@ -270,7 +278,8 @@ TEST_F(View, MirrorsTheTreeAtAnyDepthWithoutSpecialFiles)
 	write_file(dir + "/film", random_string(10000, 22));
 	chmod((dir + "/film").c_str(), 0640);
 	ASSERT_EQ(mkdir((dir + "/folder").c_str(), 0750), 0);
-	ASSERT_EQ(link((dir + "/film").c_str(), (dir + "/folder/same").c_str()), 0);
+	ASSERT_EQ(link((dir + "/film").c_str(),
+	    (dir + "/folder/same").c_str()), 0);
 	ASSERT_EQ(symlink("film", (dir + "/link").c_str()), 0);
 	ASSERT_EQ(mkfifo((dir + "/fifo").c_str(), 0600), 0);
 	sockaddr_un address{};
@@ -287,8 +296,8 @@ TEST_F(View, MirrorsTheTreeAtAnyDepthWithoutSpecialFiles)
 	for (int i = 0; i < 1000; i++)
 		write_file(dir + "/many/" + std::to_string(i), "");
 	for (int i = 0; i < 1000; i += 100)
-		ASSERT_EQ(mkfifo((dir + "/many/fifo" + std::to_string(i)).c_str(),
-		    0600), 0);
+		ASSERT_EQ(mkfifo((dir + "/many/fifo" +
+		    std::to_string(i)).c_str(), 0600), 0);
 	// Another file system inside DIR, whose root would repeat inode
 	// numbers of DIR's own, as every ext4 root is 2.  Only root mounts it.
 	ASSERT_EQ(mkdir((dir + "/inner").c_str(), 0755), 0);
@@ -300,7 +309,8 @@ TEST_F(View, MirrorsTheTreeAtAnyDepthWithoutSpecialFiles)
 	if (inner) {
 		mounts.push_back(dir + "/inner");
 		write_file(dir + "/inner/huge", "");
-		ASSERT_EQ(truncate((dir + "/inner/huge").c_str(), INT64_MAX), 0);
+		ASSERT_EQ(truncate((dir + "/inner/huge").c_str(),
+		    INT64_MAX), 0);
 	}
 	// An ext4 folder with a damaged inode, which stat cannot read but
 	// ls lists: a backup that deletes must not take it for gone.
@@ -323,7 +333,8 @@ TEST_F(View, MirrorsTheTreeAtAnyDepthWithoutSpecialFiles)
 		close(down);
 		down = next;
 	}
-	const int leaf = openat(down, "film", O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+	const int leaf = openat(down, "film", O_WRONLY | O_CREAT | O_CLOEXEC,
+	    0644);
 	ASSERT_EQ(write(leaf, "deep", 4), 4);
 	close(leaf);
 	close(down);
@@ -341,7 +352,8 @@ TEST_F(View, MirrorsTheTreeAtAnyDepthWithoutSpecialFiles)
 			continue;
 		struct stat st {};
 		errno = 0;
-		EXPECT_EQ(lstat((at + self + "/film").c_str(), &st), -1) << self;
+		EXPECT_EQ(lstat((at + self + "/film").c_str(), &st),
+		    -1) << self;
 		EXPECT_EQ(errno, ELOOP) << self;
 	}
 
@@ -374,9 +386,11 @@ TEST_F(View, MirrorsTheTreeAtAnyDepthWithoutSpecialFiles)
 	for (const char *special : {"/fifo", "/socket", "/zero"}) {
 		struct stat st {};
 		EXPECT_EQ(lstat((at + special).c_str(), &st), -1) << special;
-		EXPECT_EQ(open((at + special).c_str(), O_RDONLY | O_NONBLOCK), -1);
+		EXPECT_EQ(open((at + special).c_str(),
+		    O_RDONLY | O_NONBLOCK), -1);
 	}
-	for (const char *path : {"", "/film", "/folder", "/folder/same", "/link"}) {
+	for (const char *path :
+	    {"", "/film", "/folder", "/folder/same", "/link"}) {
 		struct stat source {};
 		struct stat shown {};
 		ASSERT_EQ(lstat((dir + path).c_str(), &source), 0);
@@ -387,8 +401,10 @@ TEST_F(View, MirrorsTheTreeAtAnyDepthWithoutSpecialFiles)
 		EXPECT_EQ(shown.st_uid, source.st_uid) << path;
 		EXPECT_EQ(shown.st_gid, source.st_gid) << path;
 		EXPECT_EQ(shown.st_mtim.tv_sec, source.st_mtim.tv_sec) << path;
-		EXPECT_EQ(shown.st_mtim.tv_nsec, source.st_mtim.tv_nsec) << path;
-		EXPECT_EQ(shown.st_ctim.tv_nsec, source.st_ctim.tv_nsec) << path;
+		EXPECT_EQ(shown.st_mtim.tv_nsec,
+		    source.st_mtim.tv_nsec) << path;
+		EXPECT_EQ(shown.st_ctim.tv_nsec,
+		    source.st_ctim.tv_nsec) << path;
 		EXPECT_EQ(shown.st_size, source.st_size) << path;
 	}
 	char target[16] = {};
@@ -438,7 +454,8 @@ TEST_F(View, ServesUnderEveryOptionItTakesAndAnyLimit)
 	    {"kernel_cache,noforget", "1024\n"},
 	    {"noatime,sync,dirsync,exec,suid,dev", "1024\n"},
 	    {"allow_root,allow_other", "1024\n"}}) {
-		if (geteuid() != 0 && std::string_view(option).starts_with("allow"))
+		if (geteuid() != 0 &&
+		    std::string_view(option).starts_with("allow"))
 			continue;
 		const std::string at = mount(dir, "secret", {"-o", option});
 		EXPECT_TRUE(read_file(at + "/film") == viewed(input)) << option;
@@ -458,12 +475,14 @@ TEST_F(View, ServesUnderEveryOptionItTakesAndAnyLimit)
 	// all the files they may, every name a listing shows is looked up.
 	for (int i = 0; i < 300; i++) {
 		write_file(dir + "/" + std::to_string(i), "");
-		ASSERT_EQ(mkdir((dir + "/d" + std::to_string(i)).c_str(), 0755), 0);
+		ASSERT_EQ(mkdir((dir + "/d" + std::to_string(i)).c_str(),
+		    0755), 0);
 	}
 	const std::string pass = make_temp_dir() + "/pass";
 	write_file(pass, "secret\n");
 	const std::string at = mount_point();
-	const char *limited = "ulimit -Sn 64 && ulimit -Hn 256 && exec \"$0\" \"$@\"";
+	const char *limited = "ulimit -Sn 64 && ulimit -Hn 256 && "
+	    "exec \"$0\" \"$@\"";
 	const bool root = geteuid() == 0;
 	const tool_result started = run_tool({"sh", "-c", limited, view_path(),
 	    dir, at, "-o", "passfile=" + pass + (root ? ",allow_other" : "")},
@@ -472,7 +491,8 @@ TEST_F(View, ServesUnderEveryOptionItTakesAndAnyLimit)
 	chmod(dir.c_str(), 0755);
 	chmod((dir + "/film").c_str(), 0644);
 	const auto hold_all = [&](std::vector<int> &held) {
-		for (int i = 0, fd; i < 300 && (fd = open(std::to_string(i).c_str(),
+		for (int i = 0, fd; i < 300 &&
+		    (fd = open(std::to_string(i).c_str(),
 		    O_RDONLY | O_CLOEXEC)) >= 0; i++)
 			held.push_back(fd);
 	};
@@ -531,13 +551,15 @@ TEST_F(View, RefusesEveryChangeAndChangesNothing)
 	    {"unlink", [&] { return unlink(film.c_str()); }},
 	    {"rename", [&] { return rename(film.c_str(),
 		(at + "/moved").c_str()); }},
-	    {"link", [&] { return link(film.c_str(), (at + "/linked").c_str()); }},
+	    {"link", [&] { return link(film.c_str(),
+		(at + "/linked").c_str()); }},
 	    {"symlink", [&] { return symlink("film", (at + "/new").c_str()); }},
 	    {"mkdir", [&] { return mkdir((at + "/new").c_str(), 0755); }},
 	    {"rmdir", [&] { return rmdir((at + "/folder").c_str()); }},
 	    {"chmod", [&] { return chmod(film.c_str(), 0777); }},
 	    {"chown", [&] { return chown(film.c_str(), 1, 1); }},
-	    {"utimes", [&] { return utimensat(AT_FDCWD, film.c_str(), now, 0); }},
+	    {"utimes", [&] { return utimensat(AT_FDCWD, film.c_str(),
+		now, 0); }},
 	    {"setxattr", [&] { return setxattr(film.c_str(), "user.x", "y", 1,
 		0); }},
 	};
@@ -562,7 +584,8 @@ TEST_F(View, ShowsChangesInDirWithinTwoSeconds)
 	write_file(dir + "/rewritten", "same size");
 	const std::string at = mount(dir);
 	// Seen once, so that the kernel holds all of them.
-	for (const char *file : {"/grows", "/replaced", "/removed", "/rewritten"})
+	for (const char *file :
+	    {"/grows", "/replaced", "/removed", "/rewritten"})
 		ASSERT_NE(read_file(at + file).size(), 0u);
 	names_in(at);
 	// In place, to the same size, its time set back as cp -p sets it.
@@ -570,7 +593,8 @@ TEST_F(View, ShowsChangesInDirWithinTwoSeconds)
 	ASSERT_EQ(stat((dir + "/rewritten").c_str(), &old), 0);
 	write_file(dir + "/rewritten", "same SIZE");
 	const timespec times[2] = {old.st_atim, old.st_mtim};
-	ASSERT_EQ(utimensat(AT_FDCWD, (dir + "/rewritten").c_str(), times, 0), 0);
+	ASSERT_EQ(utimensat(AT_FDCWD, (dir + "/rewritten").c_str(),
+	    times, 0), 0);
 
 	const std::string longer = "short" + random_string(20000, 24);
 	std::ofstream(dir + "/grows", std::ios::app) << longer.substr(5);
@@ -672,7 +696,8 @@ TEST_F(View, EndsCleanlyOnUnmountOrSignalAndCachesWhatDidNotChange)
 			    std::to_string(process.pid) + "/io";
 			const auto bytes_read = [&] {
 				const std::string text = read_file(io);
-				return std::stoull(text.substr(text.find("rchar: ") + 7));
+				return std::stoull(text.substr(
+				    text.find("rchar: ") + 7));
 			};
 			EXPECT_TRUE(read_file(at + "/film") == viewed(input));
 			const auto before = bytes_read();
@@ -707,9 +732,9 @@ TEST_F(View, EndsCleanlyOnUnmountOrSignalAndCachesWhatDidNotChange)
 	const bool traced = geteuid() == 0 && run_tool({"sh", "-c",
 	    "command -v strace"}, {.program = "sh"}).status == 0;
 	const auto at_call = [](const char *call, const char *signal) {
-		return std::vector<std::string>{"strace", "-o", "/dev/null", "-e",
-		    std::string("trace=") + call, "-e", std::string("inject=") +
-		    call + ":signal=" + signal};
+		return std::vector<std::string>{"strace", "-o", "/dev/null",
+		    "-e", std::string("trace=") + call, "-e",
+		    std::string("inject=") + call + ":signal=" + signal};
 	};
 	const struct {
 		std::vector<std::string> before;
@@ -734,20 +759,22 @@ TEST_F(View, EndsCleanlyOnUnmountOrSignalAndCachesWhatDidNotChange)
 		// LeakSanitizer cannot look at a traced process.
 		std::vector<std::string> env{"ASAN_OPTIONS=detect_leaks=0"};
 		if (step.fault != nullptr)
-			env = {"LD_PRELOAD=" FAULT_SHIM, "ENCRYPT_VIDEO_FAULT=" +
-			    std::string(step.fault),
+			env = {"LD_PRELOAD=" FAULT_SHIM,
+			    "ENCRYPT_VIDEO_FAULT=" + std::string(step.fault),
 			    "ASAN_OPTIONS=verify_asan_link_order=0"};
 		const tool_result stopped = run_tool(argv, {.env = env,
 		    .program = argv[0]});
-		const std::string what = argv[0] + " " + (step.fault != nullptr ?
-		    step.fault : argv[6]);
+		const std::string what = argv[0] + " " +
+		    (step.fault != nullptr ? step.fault : argv[6]);
 		EXPECT_EQ(stopped.status, step.status) << what;
 		EXPECT_EQ(stopped.err, step.told == nullptr ? "" : view_path() +
 		    ": the view stopped before it answered: " + step.told +
 		    ".\n") << what;
 		// Its daemon unmounts as it ends.
-		for (int tries = 0; tries < 200 && is_mounted(signalled); tries++)
-			std::this_thread::sleep_for(std::chrono::milliseconds(10));
+		for (int tries = 0; tries < 200 && is_mounted(signalled);
+		    tries++)
+			std::this_thread::sleep_for(
+			    std::chrono::milliseconds(10));
 		EXPECT_FALSE(is_mounted(signalled)) << what;
 	}
 
@@ -757,7 +784,8 @@ TEST_F(View, EndsCleanlyOnUnmountOrSignalAndCachesWhatDidNotChange)
 	process = serve(dir, at, {"-s"}, {"LD_PRELOAD=" FAULT_SHIM,
 	    "ENCRYPT_VIDEO_FAULT=pread:1:EIO",
 	    "ASAN_OPTIONS=verify_asan_link_order=0"});
-	EXPECT_EQ(read_range(at + "/film", 0, 100), "error: Input/output error");
+	EXPECT_EQ(read_range(at + "/film", 0, 100),
+	    "error: Input/output error");
 	EXPECT_TRUE(read_range(at + "/film", 0, 100) ==
 	    viewed(input).substr(0, 100));
 	stop(at);
@@ -791,12 +819,12 @@ TEST_F(View, RefusesWithOneLineAndMountsNothing)
 	    {{}, usage},
 	    {{dir}, usage},
 	    {{dir, at, at}, usage},
-	    {{"/no/dir", at}, "encrypt_video_fs: could not open /no/dir: No such "
-		"file or directory.\n"},
+	    {{"/no/dir", at}, "encrypt_video_fs: could not open /no/dir: "
+		"No such file or directory.\n"},
 	    {{film, at}, "encrypt_video_fs: could not open " + film +
 		": Not a directory.\n"},
-	    {{dir, "/no/dir"}, "encrypt_video_fs: could not open the mount point "
-		"/no/dir: No such file or directory.\n"},
+	    {{dir, "/no/dir"}, "encrypt_video_fs: could not open the mount "
+		"point /no/dir: No such file or directory.\n"},
 	    {{dir, dir + "/sub"}, "encrypt_video_fs: the mount point " + dir +
 		"/sub is inside " + dir + ".\n"},
 	    {{dir, dir}, "encrypt_video_fs: the mount point " + dir +
@@ -808,26 +836,32 @@ TEST_F(View, RefusesWithOneLineAndMountsNothing)
 		"already; unmount it first: fusermount3 -u " + mounted + "\n"},
 	    {{dir, at}, "encrypt_video_fs: no password: standard input has no "
 		"line.\n"},
-	    {{dir, at, "-o", "passfile=" + passes + "/empty"}, "encrypt_video_fs: "
-		"no password: " + passes + "/empty has no line.\n"},
-	    {{dir, at, "-o", "passfile=" + passes + "/newline"}, "encrypt_video_fs: "
-		"no password: the line from " + passes + "/newline is empty.\n"},
-	    {{dir, at, "-o", "passfile=/no/pass"}, "encrypt_video_fs: could not "
-		"open /no/pass: No such file or directory.\n"},
+	    {{dir, at, "-o", "passfile=" + passes + "/empty"},
+		"encrypt_video_fs: no password: " + passes +
+		"/empty has no line.\n"},
+	    {{dir, at, "-o", "passfile=" + passes + "/newline"},
+		"encrypt_video_fs: no password: the line from " + passes +
+		"/newline is empty.\n"},
+	    {{dir, at, "-o", "passfile=/no/pass"}, "encrypt_video_fs: "
+		"could not open /no/pass: No such file or directory.\n"},
 	    {{dir, at, "-o", "passfile=" + passes + "/zero"}, no_key},
-	    {{dir, at, "-o", "passfile=" + passes + "/nul"}, "encrypt_video_fs: "
-		"the password from " + passes + "/nul holds a zero byte, which no "
-		"password can.\n"},
-	    {{dir, at, "-o", checked + "/check"}, "encrypt_video_fs: the password "
-		"is not the one " + passes + "/check was made with.\n"},
-	    {{dir, at, "-o", checked + "/empty"}, "encrypt_video_fs: " + passes +
-		"/empty is not a password check.\n"},
-	    {{dir, at, "-o", checked + "/no/check"}, "encrypt_video_fs: could "
-		"not open " + passes + "/no/check: No such file or directory.\n"},
-	    {{dir, at, "-o", "nosuch"}, "fuse: unknown option(s): `-o nosuch'\n"},
-	    {{dir, at, "-o", "writable"}, "encrypt_video_fs: refusing -o writable "
-		"without -o passcheck=FILE: under a mistyped password, what is "
-		"written would go to DIR under another key.\n"},
+	    {{dir, at, "-o", "passfile=" + passes + "/nul"},
+		"encrypt_video_fs: the password from " + passes +
+		"/nul holds a zero byte, which no password can.\n"},
+	    {{dir, at, "-o", checked + "/check"},
+		"encrypt_video_fs: the password is not the one " + passes +
+		"/check was made with.\n"},
+	    {{dir, at, "-o", checked + "/empty"}, "encrypt_video_fs: " +
+		passes + "/empty is not a password check.\n"},
+	    {{dir, at, "-o", checked + "/no/check"}, "encrypt_video_fs: "
+		"could not open " + passes +
+		"/no/check: No such file or directory.\n"},
+	    {{dir, at, "-o", "nosuch"},
+		"fuse: unknown option(s): `-o nosuch'\n"},
+	    {{dir, at, "-o", "writable"},
+		"encrypt_video_fs: refusing -o writable without -o "
+		"passcheck=FILE: under a mistyped password, what is written "
+		"would go to DIR under another key.\n"},
 	};
 	std::vector rows(std::begin(cases), std::end(cases));
 	// Each option that would break a promise, refused in its table's
@@ -839,15 +873,16 @@ TEST_F(View, RefusesWithOneLineAndMountsNothing)
 		    [&](const option &row) { return row.key == key; });
 		ASSERT_NE(o, options().end()) << key;
 		const std::string arg = key + (key.ends_with('=') ? "60" : "");
-		const std::string refused = name + ": refusing -o " + arg + ": " +
-		    (o->why == nullptr ? "" : o->why) + ".\n";
+		const std::string refused = name + ": refusing -o " + arg +
+		    ": " + (o->why == nullptr ? "" : o->why) + ".\n";
 		rows.push_back({{dir, at, "-o", "ro," + arg}, refused});
 		rows.push_back({{dir, at, "-o" + arg}, refused});
 	}
 	for (const auto &[operands, line] : rows) {
 		std::vector<std::string> argv{name};
 		argv.insert(argv.end(), operands.begin(), operands.end());
-		const tool_result result = run_tool(argv, {.program = view_path()});
+		const tool_result result = run_tool(argv,
+		    {.program = view_path()});
 		EXPECT_EQ(result.status, 1) << line;
 		EXPECT_EQ(result.err, line);
 		EXPECT_FALSE(is_mounted(at)) << line;
@@ -868,12 +903,12 @@ export ASAN_OPTIONS=detect_leaks=0
 	    {.program = "sh"});
 	if (device.status == 77)
 		GTEST_SKIP() << "cannot hide /dev/fuse here (unshare, as root)";
-	EXPECT_EQ(device.out, view_path() + ": no /dev/fuse here: install fuse3, "
-	    "or load the fuse module (modprobe fuse).\n" + view_path() +
-	    ": could not open /dev/fuse: Permission denied; run as root, or let "
-	    "every user open it (mode 0666, as udev makes it).\n" + view_path() +
-	    ": no /proc here, through which files are opened: mount it (mount "
-	    "-t proc proc /proc).\n");
+	EXPECT_EQ(device.out, view_path() + ": no /dev/fuse here: install "
+	    "fuse3, or load the fuse module (modprobe fuse).\n" +
+	    view_path() + ": could not open /dev/fuse: Permission denied; "
+	    "run as root, or let every user open it (mode 0666, as udev "
+	    "makes it).\n" + view_path() + ": no /proc here, through which "
+	    "files are opened: mount it (mount -t proc proc /proc).\n");
 }
 
 TEST_F(View, MountsFromAnFstabLineForOthersOnlyWithAllowOther)
@@ -899,8 +934,8 @@ TEST_F(View, MountsFromAnFstabLineForOthersOnlyWithAllowOther)
 	    .program = "/sbin/mount.fuse3"});
 	ASSERT_EQ(mounted.status, 0) << mounted.err;
 	const std::string table = read_file("/proc/self/mounts");
-	EXPECT_NE(table.find(dir + " " + at + " fuse.encrypt_video_fs ro,nosuid,"
-	    "nodev,"), std::string::npos) << table;
+	EXPECT_NE(table.find(dir + " " + at + " fuse.encrypt_video_fs "
+	    "ro,nosuid,nodev,"), std::string::npos) << table;
 	EXPECT_EQ(open((at + "/public").c_str(), O_WRONLY), -1);
 	EXPECT_EQ(errno, EROFS);
 
@@ -930,17 +965,20 @@ TEST_F(View, TakesThePasswordLineAsTheToolTakesItsOperand)
 	const std::string pass = make_temp_dir() + "/pass";
 	write_file(pass, "secret\n");
 	const std::string closed = mount_point();
-	const char *script = "exec \"$0\" \"$1\" \"$2\" -o passfile=\"$3\" <&- >&- 2>&-";
+	const char *script = "exec \"$0\" \"$1\" \"$2\" -o passfile=\"$3\" "
+	    "<&- >&- 2>&-";
 	EXPECT_EQ(run_tool({"sh", "-c", script, view_path(), dir, closed, pass},
 	    {.program = "sh"}).status, 0);
 	EXPECT_TRUE(read_file(closed + "/film") == viewed(input, "secret"));
 	stop(closed);
 	// A check made by the first view lets the same password in again.
-	const std::string check = "passfile=" + pass + ",passcheck=" + pass + "~";
+	const std::string check = "passfile=" + pass + ",passcheck=" +
+	    pass + "~";
 	for (int i = 0; i < 2; i++) {
 		EXPECT_EQ(run_tool({name, dir, closed, "-o", check},
 		    {.program = view_path()}).err, "");
-		EXPECT_TRUE(read_file(closed + "/film") == viewed(input, "secret"));
+		EXPECT_TRUE(read_file(closed + "/film") ==
+		    viewed(input, "secret"));
 		stop(closed);
 	}
 
@@ -995,11 +1033,13 @@ View::answers_as_a_bind_mount(bool pressed)
 	mounts.push_back(dir);
 	ASSERT_EQ(mkdir((dir + "/many").c_str(), 0755), 0);
 	for (int i = 0; i < 40; i++)
-		ASSERT_EQ(mkdir((dir + "/many/" + std::to_string(i)).c_str(), 0755), 0);
+		ASSERT_EQ(mkdir((dir + "/many/" + std::to_string(i)).c_str(),
+		    0755), 0);
 	const std::string bound = mount_point();
-	ASSERT_EQ(::mount(dir.c_str(), bound.c_str(), nullptr, MS_BIND, nullptr), 0);
-	ASSERT_EQ(::mount(nullptr, bound.c_str(), nullptr, MS_REMOUNT | MS_BIND |
-	    MS_RDONLY, nullptr), 0);
+	ASSERT_EQ(::mount(dir.c_str(), bound.c_str(), nullptr, MS_BIND,
+	    nullptr), 0);
+	ASSERT_EQ(::mount(nullptr, bound.c_str(), nullptr,
+	    MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr), 0);
 	// Asked every time, so that each answer is of DIR as it is now; and
 	// by another user too, whom DIR's access control lists may refuse.
 	const std::string options = "entry_timeout=0,attr_timeout=0,"
@@ -1009,24 +1049,26 @@ View::answers_as_a_bind_mount(bool pressed)
 	if (pressed) {
 		const std::string pass = make_temp_dir() + "/pass";
 		write_file(pass, "secret\n");
-		const tool_result started = run_tool({"prlimit", "--nofile=64:64",
-		    view_path(), dir, at, "-o", options + ",passfile=" + pass},
-		    {.program = "prlimit"});
+		const tool_result started = run_tool({"prlimit",
+		    "--nofile=64:64", view_path(), dir, at, "-o",
+		    options + ",passfile=" + pass}, {.program = "prlimit"});
 		ASSERT_EQ(started.status, 0) << started.err;
 	}
 	chmod(dir.c_str(), 0755);
 	chmod(std::filesystem::path(dir).parent_path().c_str(), 0711);
 
 	using text = std::string;
-	const auto failed = [] { return text("error ") + strerrorname_np(errno); };
+	const auto failed = [] {
+		return text("error ") + strerrorname_np(errno);
+	};
 	const auto attributes = [&](int result, const struct stat &st) {
 		if (result != 0)
 			return failed();
 		std::ostringstream out;
-		out << std::oct << st.st_mode << std::dec << " " << st.st_ino << " " <<
-		    st.st_nlink << " " << st.st_uid << ":" << st.st_gid << " " <<
-		    st.st_blocks << " " << st.st_blksize << " " <<
-		    (S_ISREG(st.st_mode) ? 0 : st.st_size);
+		out << std::oct << st.st_mode << std::dec << " " << st.st_ino <<
+		    " " << st.st_nlink << " " << st.st_uid << ":" <<
+		    st.st_gid << " " << st.st_blocks << " " << st.st_blksize <<
+		    " " << (S_ISREG(st.st_mode) ? 0 : st.st_size);
 		for (const timespec &t : {st.st_atim, st.st_mtim, st.st_ctim})
 			out << " " << t.tv_sec << "." << t.tv_nsec;
 		return out.str();
@@ -1072,9 +1114,10 @@ View::answers_as_a_bind_mount(bool pressed)
 	// As cp --preserve=xattr asks: how much, then exactly that.
 	const auto list_attributes = [&](const text &p) {
 		const ssize_t size = llistxattr(p.c_str(), nullptr, 0);
-		const ssize_t n = size < 0 ? size : llistxattr(p.c_str(), buffer,
-		    static_cast<std::size_t>(size));
-		return n < 0 ? failed() : text(buffer, static_cast<std::size_t>(n));
+		const ssize_t n = size < 0 ? size : llistxattr(p.c_str(),
+		    buffer, static_cast<std::size_t>(size));
+		return n < 0 ? failed() :
+		    text(buffer, static_cast<std::size_t>(n));
 	};
 	// In a thread of its own, which the raw calls alone make nobody, and
 	// from inside either side, so that the folders above it need not be
@@ -1084,42 +1127,50 @@ View::answers_as_a_bind_mount(bool pressed)
 		const text inside = text(".").append(p, side.size());
 		text all;
 		std::thread([&] {
-			if (unshare(CLONE_FS) != 0 || chdir(side.c_str()) != 0 ||
+			if (unshare(CLONE_FS) != 0 ||
+			    chdir(side.c_str()) != 0 ||
 			    syscall(SYS_setgroups, 0, nullptr) != 0 ||
 			    syscall(SYS_setresgid, 65534, 65534, 65534) != 0 ||
 			    syscall(SYS_setresuid, 65534, 65534, 65534) != 0) {
-				ADD_FAILURE() << "nobody in " << side << ": " << failed();
+				ADD_FAILURE() << "nobody in " << side << ": " <<
+				    failed();
 				return;
 			}
-			const int fd = open(inside.c_str(), O_RDONLY | O_NONBLOCK |
-			    O_CLOEXEC);
+			const int fd = open(inside.c_str(),
+			    O_RDONLY | O_NONBLOCK | O_CLOEXEC);
 			all = fd >= 0 ? "ok " : failed() + " ";
 			close(fd);
 			all += list_attributes(inside);
 		}).join();
 		return all;
 	};
-	const std::pair<const char *, std::function<text(const text &)>> probes[] = {
+	using answer_of = std::function<text(const text &)>;
+	const std::pair<const char *, answer_of> probes[] = {
 	    {"lstat", [&](const text &p) { struct stat st {};
 		return attributes(lstat(p.c_str(), &st), st); }},
 	    {"stat", [&](const text &p) { struct stat st {};
 		return attributes(stat(p.c_str(), &st), st); }},
 	    // No birth time: see BUGS.
 	    {"statx", [&](const text &p) { struct statx st {};
-		return statx(AT_FDCWD, p.c_str(), AT_SYMLINK_NOFOLLOW, STATX_ALL, &st)
-		    != 0 ? failed() : std::to_string(st.stx_mask & ~STATX_BTIME) +
-		    " " + std::to_string(st.stx_attributes); }},
+		return statx(AT_FDCWD, p.c_str(), AT_SYMLINK_NOFOLLOW,
+		    STATX_ALL, &st) != 0 ? failed() :
+		    std::to_string(st.stx_mask & ~STATX_BTIME) + " " +
+		    std::to_string(st.stx_attributes); }},
 	    {"readdir", listing},
 	    {"readlink", [&](const text &p) { const ssize_t n = readlink(
 		p.c_str(), buffer, sizeof buffer);
-		return n < 0 ? failed() : text(buffer, static_cast<std::size_t>(n)); }},
+		return n < 0 ? failed() :
+		    text(buffer, static_cast<std::size_t>(n)); }},
 	    {"access", [&](const text &p) { text all;
 		for (const int how : {F_OK, R_OK, W_OK, X_OK})
-			all += access(p.c_str(), how) == 0 ? "ok " : failed() + " ";
+			all += access(p.c_str(), how) == 0 ? "ok " :
+			    failed() + " ";
 		return all; }},
 	    {"open", [&](const text &p) { text all;
-		for (const int how : {O_RDONLY, O_DIRECTORY, O_NOFOLLOW, O_PATH}) {
-			const int fd = open(p.c_str(), how | O_NONBLOCK | O_CLOEXEC);
+		for (const int how :
+		    {O_RDONLY, O_DIRECTORY, O_NOFOLLOW, O_PATH}) {
+			const int fd = open(p.c_str(),
+			    how | O_NONBLOCK | O_CLOEXEC);
 			all += fd >= 0 ? "ok " : failed() + " ";
 			close(fd);
 		}
@@ -1133,7 +1184,8 @@ View::answers_as_a_bind_mount(bool pressed)
 		return result; }},
 	    {"getxattr", [&](const text &p) { const ssize_t n = lgetxattr(
 		p.c_str(), "user.a", buffer, sizeof buffer);
-		return n < 0 ? failed() : text(buffer, static_cast<std::size_t>(n)); }},
+		return n < 0 ? failed() :
+		    text(buffer, static_cast<std::size_t>(n)); }},
 	    {"listxattr", list_attributes},
 	    {"read", [&](const text &p) { const int fd = open(p.c_str(),
 		O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -1147,8 +1199,8 @@ View::answers_as_a_bind_mount(bool pressed)
 	    {"trim", [&](const text &p) { text all;
 		const text &side = p.starts_with(bound) ? bound : at;
 		for (int i = 0; i < 40; i++) { struct stat st {};
-			all += attributes(lstat((side + "/many/" + std::to_string(i))
-			    .c_str(), &st), st); }
+			all += attributes(lstat((side + "/many/" +
+			    std::to_string(i)).c_str(), &st), st); }
 		return all; }},
 	};
 	// An access control list that lets every user read but nobody.
@@ -1157,7 +1209,8 @@ View::answers_as_a_bind_mount(bool pressed)
 	const text names[] = {"/a", "/b", "/c", "/a/b", "/a/c", "/b/a", "/c/a",
 	    "/a/b/c"};
 	const std::function<void(const text &, const text &)> changes[] = {
-	    [](const text &p, const text &) { std::ofstream(p, std::ios::app) << "more"; },
+	    [](const text &p, const text &) {
+		std::ofstream(p, std::ios::app) << "more"; },
 	    [](const text &p, const text &) { mkdir(p.c_str(), 0750); },
 	    [](const text &p, const text &q) { (void)(symlink(q.c_str() + 1,
 		p.c_str()) == 0); },
@@ -1165,8 +1218,10 @@ View::answers_as_a_bind_mount(bool pressed)
 		q).c_str()); },
 	    [&](const text &p, const text &q) { (void)(link(p.c_str(), (dir +
 		q).c_str()) == 0); },
-	    [](const text &p, const text &) { unlink(p.c_str()); rmdir(p.c_str()); },
-	    [](const text &p, const text &) { (void)(chmod(p.c_str(), 0701) == 0); },
+	    [](const text &p, const text &) { unlink(p.c_str());
+		rmdir(p.c_str()); },
+	    [](const text &p, const text &) { (void)(chmod(p.c_str(),
+		0701) == 0); },
 	    [](const text &p, const text &q) { lsetxattr(p.c_str(), "user.a",
 		q.data(), q.size(), 0); },
 	    [](const text &p, const text &q) { lsetxattr(p.c_str(), "trusted.a",
@@ -1188,12 +1243,14 @@ View::answers_as_a_bind_mount(bool pressed)
 			    names[random() % std::size(names)]);
 			continue;
 		}
-		const auto &[what, probe] = probes[random() % std::size(probes)];
+		const auto &[what, probe] =
+		    probes[random() % std::size(probes)];
 		const text expected = probe(bound + path);
 		const text got = probe(at + path);
 		if (got != expected)
-			differences.push_back(text(what).append(" ").append(path)
-			    .append(": ").append(expected).append(" | ").append(got));
+			differences.push_back(text(what).append(" ")
+			    .append(path).append(": ").append(expected)
+			    .append(" | ").append(got));
 	}
 	for (const auto &[path, fd] : held)
 		close(fd);
@@ -1211,12 +1268,13 @@ TEST_F(View, ChangesAsAWritableBindMountOfDirDoes)
 	const std::string plain = make_temp_dir();
 	const std::string dir = make_temp_dir();
 	const std::string bound = mount_point();
-	ASSERT_EQ(::mount(plain.c_str(), bound.c_str(), nullptr, MS_BIND, nullptr),
-	    0);
+	ASSERT_EQ(::mount(plain.c_str(), bound.c_str(), nullptr, MS_BIND,
+	    nullptr), 0);
 	for (const std::string &d : {plain, dir})
 		write_file(d + "/seed", "");
-	const std::string at = mount(dir, "secret", {"-o", "writable,passcheck=" +
-	    make_temp_dir() + "/check,allow_other,entry_timeout=0,attr_timeout=0"});
+	const std::string at = mount(dir, "secret", {"-o",
+	    "writable,passcheck=" + make_temp_dir() + "/check,allow_other,"
+	    "entry_timeout=0,attr_timeout=0"});
 	for (const std::string &d : {plain, dir, std::filesystem::path(dir)
 	    .parent_path().string()})
 		chmod(d.c_str(), 0777);
@@ -1249,7 +1307,8 @@ TEST_F(View, ChangesAsAWritableBindMountOfDirDoes)
 		O_CREAT, [&](int fd) { return pwrite(fd, data.data() + r % 1000,
 		r % 9000, r % 20000); }); },
 	    [&](text_ref p, text_ref, unsigned r) { return with_fd(p, O_WRONLY |
-		O_APPEND, [&](int fd) { return write(fd, data.data(), r % 5000); }); },
+		O_APPEND, [&](int fd) { return write(fd, data.data(),
+		r % 5000); }); },
 	    [&](text_ref p, text_ref, unsigned) { return with_fd(p, O_WRONLY |
 		O_TRUNC, [](int) { return 0; }); },
 	    [&](text_ref p, text_ref, unsigned) { return with_fd(p, O_WRONLY |
@@ -1257,15 +1316,16 @@ TEST_F(View, ChangesAsAWritableBindMountOfDirDoes)
 	    [&](text_ref p, text_ref, unsigned r) {
 		return told(truncate(p.c_str(), r % 30000)); },
 	    [&](text_ref p, text_ref, unsigned r) { return with_fd(p, O_RDWR,
-		[&](int fd) { return fallocate(fd, r % 2 != 0 ? FALLOC_FL_PUNCH_HOLE |
-		FALLOC_FL_KEEP_SIZE : 0, r % 8000, r % 9000 + 1); }); },
+		[&](int fd) { return fallocate(fd, r % 2 != 0 ?
+		FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE : 0, r % 8000,
+		r % 9000 + 1); }); },
 	    // Written back by the kernel from its pages, a page at a time.
 	    [&](text_ref p, text_ref, unsigned r) { return with_fd(p, O_RDWR,
 		[&](int fd) { struct stat st {};
 		if (fstat(fd, &st) != 0 || st.st_size < 4096)
 			return -1L;
-		void *m = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED,
-		    fd, 0);
+		void *m = mmap(nullptr, 4096, PROT_READ | PROT_WRITE,
+		    MAP_SHARED, fd, 0);
 		if (m == MAP_FAILED)
 			return -1L;
 		static_cast<char *>(m)[r % 4096] ^= 0x5a;
@@ -1273,29 +1333,35 @@ TEST_F(View, ChangesAsAWritableBindMountOfDirDoes)
 		munmap(m, 4096);
 		return static_cast<long>(fsync(fd)); }); },
 	    // To the same place in a block, and to another.
-	    [&](text_ref p, text_ref q, unsigned r) { return with_fd(p, O_RDONLY,
-		[&](int in) { const int out = open(q.c_str(), O_WRONLY | O_CREAT |
-		O_CLOEXEC, 0640);
+	    [&](text_ref p, text_ref q, unsigned r) { return with_fd(p,
+		O_RDONLY, [&](int in) { const int out = open(q.c_str(),
+		O_WRONLY | O_CREAT | O_CLOEXEC, 0640);
 		off_t from = r % 3000;
 		off_t to = r % 2 != 0 ? from + 8192 : r % 5000;
-		const ssize_t n = copy_file_range(in, &from, out, &to, r % 7000, 0);
+		const ssize_t n = copy_file_range(in, &from, out, &to,
+		    r % 7000, 0);
 		close(out);
 		return n; }); },
-	    [&](text_ref p, text_ref, unsigned) { return told(unlink(p.c_str())); },
+	    [&](text_ref p, text_ref, unsigned) {
+		return told(unlink(p.c_str())); },
 	    [&](text_ref p, text_ref, unsigned) {
 		return told(mkdir(p.c_str(), 0750)); },
-	    [&](text_ref p, text_ref, unsigned) { return told(rmdir(p.c_str())); },
+	    [&](text_ref p, text_ref, unsigned) {
+		return told(rmdir(p.c_str())); },
 	    [&](text_ref p, text_ref q, unsigned r) { return told(syscall(
-		SYS_renameat2, AT_FDCWD, p.c_str(), AT_FDCWD, q.c_str(), r % 3 == 0 ?
-		0 : r % 3 == 1 ? RENAME_NOREPLACE : RENAME_EXCHANGE)); },
+		SYS_renameat2, AT_FDCWD, p.c_str(), AT_FDCWD, q.c_str(),
+		r % 3 == 0 ? 0 : r % 3 == 1 ? RENAME_NOREPLACE :
+		RENAME_EXCHANGE)); },
 	    [&](text_ref p, text_ref q, unsigned) {
 		return told(link(p.c_str(), q.c_str())); },
 	    [&](text_ref p, text_ref q, unsigned) {
-		return told(symlink(q.c_str() + q.rfind('/') + 1, p.c_str())); },
+		return told(symlink(q.c_str() + q.rfind('/') + 1,
+		    p.c_str())); },
 	    [&](text_ref p, text_ref, unsigned r) {
 		return told(chmod(p.c_str(), 0600 | (r % 8) << 3)); },
 	    [&](text_ref p, text_ref, unsigned r) {
-		return told(lchown(p.c_str(), r % 2 != 0 ? 65534 : 0, 65534)); },
+		return told(lchown(p.c_str(), r % 2 != 0 ? 65534 : 0,
+		    65534)); },
 	    [&](text_ref p, text_ref, unsigned r) {
 		const timespec times[2] = {{r, 0}, {r / 2, 0}};
 		return told(utimensat(AT_FDCWD, p.c_str(), times,
@@ -1318,8 +1384,9 @@ TEST_F(View, ChangesAsAWritableBindMountOfDirDoes)
 		const auto through = [&](const text &side) {
 			text said;
 			std::thread([&] {
-				if (r % 4 == 0 && (syscall(SYS_setresgid, 65534, 65534,
-				    65534) != 0 || syscall(SYS_setresuid, 65534, 65534,
+				if (r % 4 == 0 && (syscall(SYS_setresgid,
+				    65534, 65534, 65534) != 0 ||
+				    syscall(SYS_setresuid, 65534, 65534,
 				    65534) != 0))
 					return;
 				umask(r % 4 == 0 ? 027 : 022);
@@ -1331,8 +1398,8 @@ TEST_F(View, ChangesAsAWritableBindMountOfDirDoes)
 		const text expected = through(bound);
 		const text got = through(at);
 		if (got != expected)
-			differences.push_back(p + " " + q + ": " + expected + " || " +
-			    got);
+			differences.push_back(p + " " + q + ": " + expected +
+			    " || " + got);
 	}
 	EXPECT_EQ(differences, std::vector<text>{});
 	// FIFOs, sockets and devices are made neither through it nor in DIR.
@@ -1343,9 +1410,10 @@ TEST_F(View, ChangesAsAWritableBindMountOfDirDoes)
 	std::vector<text> wanted;
 	for (const auto &e : std::filesystem::recursive_directory_iterator(dir))
 		kept.push_back(e.path().string().substr(dir.size()) + " " +
-		    (e.is_regular_file() && !e.is_symlink() ? read_file(e.path()) :
-		    ""));
-	for (const auto &e : std::filesystem::recursive_directory_iterator(plain))
+		    (e.is_regular_file() && !e.is_symlink() ?
+		    read_file(e.path()) : ""));
+	for (const auto &e :
+	    std::filesystem::recursive_directory_iterator(plain))
 		wanted.push_back(e.path().string().substr(plain.size()) + " " +
 		    (e.is_regular_file() && !e.is_symlink() ?
 		    viewed(read_file(e.path())) : ""));
