@@ -72,8 +72,14 @@ encrypt_video_fs.1: mkdir -p ~/films.restore/view &&
 	run restore
 encrypt_video_fs.1: ssh nas 'mv films.scrambled films.scrambled.old && mv films.chec
 	run change_password
+encrypt_video_fs.1: mkdir -p ~/films &&
+	run add_films
+encrypt_video_fs.1: mkdir -p ~/films.sync &&
+	run sync_both_ways
 encrypt_video_fs.1: /srv/films.scrambled /srv/films fuse.encrypt_video_fs passfile=/
 	run fstab
+encrypt_video_fs.1: /srv/downloads.scrambled /srv/downloads fuse.encrypt_video_fs pa
+	run downloads
 encrypt_video_fs.1: Description=Films through encrypt_video_fs
 	run mount_unit
 encrypt_video_fs.1: RequiresMountsFor=/srv/films
@@ -302,6 +308,77 @@ fstab() {
 	rm -rf "$work/srv/films.scrambled" "$work/srv/films.disk" "$work/srv/films" "$work/etc/films.check"
 }
 
+stored_as() { # stored_as FILE STORED: STORED is FILE scrambled, fill cut
+	encrypt_video "$1" "$pw" | head -c "$(stat -c %s "$1")" | cmp -s - "$2" ||
+	    bad "$2 is not $1 scrambled"
+}
+
+# Copied in through a writable view: stored scrambled, and under a mistyped
+# password refused, with nothing written.
+add_films() {
+	fresh && films "$HOME/films.scrambled" scrambled && mkdir -p "$HOME/Videos"
+	cp "$media/movie.mp4" "$HOME/Videos/holiday.mp4"
+	rm "$HOME/films.scrambled/holiday.mp4"
+	echo "$pw" >"$HOME/.films.pass"
+	ran "$1" || return 0
+	unmounted "$HOME/films"
+	stored_as "$HOME/Videos/holiday.mp4" "$HOME/films.scrambled/holiday.mp4"
+	local before
+	before=$(snapshot "$HOME/films.scrambled")
+	echo 'my passwort' >"$HOME/.films.pass"
+	cp "$media/movie.mkv" "$HOME/Videos/holiday.mp4"
+	! example "$1" || bad "copied in under a mistyped password"
+	unmounted "$HOME/films"
+	[ "$(snapshot "$HOME/films.scrambled")" = "$before" ] || bad "a mistyped password changed the library"
+	rm -rf "$HOME/films.scrambled" "$HOME/films" "$HOME/Videos" "$HOME/.films.scrambled.check" "$HOME/.films.pass"
+}
+
+# Both ways through a writable view of the originals: a film new on either
+# side arrives on the other, scrambled on the copy, the original in ~/films.
+sync_both_ways() {
+	command -v unison >/dev/null || { echo "  skipped: no unison"; return 0; }
+	# The backup's copy of the examples before is another key's.
+	rm -rf "$HOME/films" "$work/nas/films.scrambled" "$HOME/.films.check"
+	fresh && films "$HOME/films" && mkdir -p "$work/nas"
+	echo "$pw" >"$HOME/.films.pass"
+	ran "$1"
+	unmounted "$HOME/films.sync"
+	scrambled_as "$pw" "$HOME/films" "$work/nas/films.scrambled"
+	cp "$media/movie.ts" "$HOME/films/new.ts"
+	encrypt_video "$media/movie.mkv" "$pw" | head -c "$(stat -c %s "$media/movie.mkv")" >"$work/nas/films.scrambled/far.mkv"
+	ran "$1"
+	unmounted "$HOME/films.sync"
+	cmp -s "$media/movie.mkv" "$HOME/films/far.mkv" || bad "the film new on the copy is not the original in ~/films"
+	scrambled_as "$pw" "$HOME/films" "$work/nas/films.scrambled"
+	rm -rf "$HOME/films" "$HOME/films.sync" "$work/nas/films.scrambled" "$HOME/.unison" \
+	    "$HOME/.films.pass" "$HOME/.films.check"
+}
+
+# The download client's line: what its user writes is stored scrambled,
+# that user's, in DIR.
+downloads() {
+	[ "$(id -u)" = 0 ] || { echo "  skipped: mount(8) runs the line as root"; return 0; }
+	mountpoint -q / || { echo "  skipped: / is no mount point here (a chroot), so no mount namespace can be made private"; return 0; }
+	fresh && mkdir -p "$work/srv/downloads.scrambled/old" "$work/srv/downloads"
+	chmod 777 "$work/srv/downloads.scrambled"
+	echo "$pw" >"$work/etc/films.pass" && chmod 600 "$work/etc/films.pass"
+	printf '%s\n' "$1" >fstab
+	cp "$media/movie.mp4" "$work/movie.mp4"
+	# The client stands in the folder, which it need not reach from "/".
+	# shellcheck disable=SC2016 # expanded by the inner shell
+	unshare -m --propagation private bash -euc 'mount --bind "$0" /usr/local/bin
+		mount -T fstab "$1"
+		(cd "$1" && setpriv --reuid=65534 --regid=65534 --clear-groups \
+		    sh -c "cat >film.mp4") <"$2"
+		fusermount3 -u "$1"' "$bin" "$work/srv/downloads" "$work/movie.mp4" >out 2>err ||
+	    bad "the client's film did not go through the line's view: $(cat err)"
+	unmounted "$work/srv/downloads"
+	[ "$(stat -c %u "$work/srv/downloads.scrambled/film.mp4" 2>/dev/null)" = 65534 ] ||
+	    bad "the client's film is not the client's"
+	stored_as "$work/movie.mp4" "$work/srv/downloads.scrambled/film.mp4"
+	rm -rf "$work/srv/downloads.scrambled" "$work/srv/downloads" "$work/etc/films.check" "$work/movie.mp4"
+}
+
 mount_unit() {
 	if ! command -v systemd-analyze >/dev/null; then
 		echo "  skipped: no systemd-analyze"
@@ -374,7 +451,7 @@ drop_in() {
 }
 
 # Those that mount a view, or need a backup made through one.
-view_examples=" watch backup restore change_password read_ahead fstab "
+view_examples=" watch backup restore change_password add_films sync_both_ways read_ahead fstab downloads "
 declare -A plans
 keys=()
 while IFS= read -r line; do

@@ -189,6 +189,7 @@ s|ffplay \(-autoexit \)\?\([^ ]\+\)|ffmpeg -v error -i \2 -f null -|g
 s|-S host1,host2,:|-S :|
 s|^ssh nas '\(.*\)'$|(cd $work/nas \&\& \1)|
 s| nas:| $work/nas/|g
+s|ssh://nas/|$work/nas/|g
 s|^PATH=/usr/local/bin:|PATH=$bin:|
 s|/srv/|$work/srv/|g
 s|/etc/films\.|$work/etc/films.|g
