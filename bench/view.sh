@@ -10,7 +10,9 @@
 # READERS=N reads the big file as N slices at once, as N readers would; COLD=1
 # drops it from the page cache before each first read, which then comes from
 # the disk; extra options for the view go in VIEW_OPTIONS, such as
-# "-o max_threads=4"; LIMIT=N starts both daemons with N open files at most.
+# "-o max_threads=4"; LIMIT=N starts both daemons with N open files at most;
+# WRITABLE=0 mounts both read-only and writes nothing, as an older view
+# must be timed.
 # After the last round's ls -lR it says what each daemon holds, and again
 # once the kernel has forgotten the tree (as root: drop_caches).
 #
@@ -24,6 +26,7 @@ size_mib=${SIZE_MIB:-1024}
 files=${FILES:-10000}
 readers=${READERS:-1}
 limit=${LIMIT:+prlimit --nofile=$LIMIT:$LIMIT}
+writable=${WRITABLE:-1}
 cold=${COLD:-0}
 read -ra view_options <<<"${VIEW_OPTIONS:-}"
 password='correct horse battery staple'
@@ -33,6 +36,9 @@ needs bindfs:bindfs fusermount3:fuse3 mountpoint:util-linux perl:perl-base dd:co
 { : <>/dev/fuse; } 2>/dev/null || fail "cannot open /dev/fuse: run as root, or apt-get install fuse3"
 
 work=$(mktemp -d)
+view_mode=(-o writable,passcheck="$work/check")
+bindfs_mode=()
+((writable)) || { view_mode=(); bindfs_mode=(-r); }
 cleanup() {
 	local m left=0
 	for m in "$work/view" "$work/bindfs"; do
@@ -65,10 +71,10 @@ ls -lR "$src/tree" >/dev/null
 mount_fs() { # mount_fs view|bindfs: sets pid
 	local m=$work/$1 i
 	if [ "$1" = view ]; then
-		$limit "$fs" -f -o writable,passcheck="$work/check" \
-		    "${view_options[@]}" "$src" "$m" <<<"$password" &
+		$limit "$fs" -f "${view_mode[@]}" "${view_options[@]}" "$src" \
+		    "$m" <<<"$password" &
 	else
-		$limit bindfs -f "$src" "$m" &
+		$limit bindfs -f "${bindfs_mode[@]}" "$src" "$m" &
 	fi
 	pid=$!
 	for ((i = 0; i < 200; i++)); do
@@ -163,9 +169,11 @@ measure() { # measure view|bindfs ROUND
 	t[$1 again]+="$(took cat "$m/big") "
 	t[$1 random]+="$(took random_reads "$2" "$m/other") "
 	t[$1 ls]+="$(took ls -lR "$m/tree") "
-	t[$1 write]+="$(took write_big "$m/written") "
-	rm "$m/written"
-	t[$1 rwrite]+="$(took random_writes "$2" "$m/other") "
+	if ((writable)); then
+		t[$1 write]+="$(took write_big "$m/written") "
+		rm "$m/written"
+		t[$1 rwrite]+="$(took random_writes "$2" "$m/other") "
+	fi
 	if (($2 == rounds)); then
 		holds[$1]="$(holding "$pid")"
 		if [ -w /proc/sys/vm/drop_caches ]; then
@@ -180,7 +188,7 @@ measure() { # measure view|bindfs ROUND
 	unmount_fs "$1" "$pid"
 }
 
-echo "encrypt_video_fs, writable, against bindfs and the source itself: $(nproc) cores, $(sed -n 's/^model name\s*: //p' /proc/cpuinfo | head -1), kernel $(uname -r)"
+echo "encrypt_video_fs$( ((writable)) && echo ", writable,") against bindfs and the source itself: $(nproc) cores, $(sed -n 's/^model name\s*: //p' /proc/cpuinfo | head -1), kernel $(uname -r)"
 echo "input: $size_mib MiB of random bytes and $files files in 100 folders, on $(stat -f -c %T "$work") ($work), in the page cache"
 echo "medians of $rounds rounds, each on fresh mounts, the order reversed round by round; first read by $readers reader(s)$( ((cold)) && echo ", from the disk")${VIEW_OPTIONS:+; view options: $VIEW_OPTIONS}"
 echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
@@ -195,9 +203,11 @@ for ((r = 0; r < rounds; r++)); do
 			t[source again]+="$(took cat "$src/big") "
 			t[source random]+="$(took random_reads $((r + 1)) "$src/other") "
 			t[source ls]+="$(took ls -lR "$src/tree") "
-			t[source write]+="$(took write_big "$src/written") "
-			rm "$src/written"
-			t[source rwrite]+="$(took random_writes $((r + 1)) "$src/other") "
+			if ((writable)); then
+				t[source write]+="$(took write_big "$src/written") "
+				rm "$src/written"
+				t[source rwrite]+="$(took random_writes $((r + 1)) "$src/other") "
+			fi
 			;;
 		1) measure view $((r + 1)) ;;
 		2) measure bindfs $((r + 1)) ;;
@@ -223,8 +233,10 @@ row "first read, $size_mib MiB" first
 row "read again" again
 row "3000 random 4 KiB reads" random
 row "ls -lR of $files files" ls
-row "write $size_mib MiB" write
-row "3000 random 4 KiB writes" rwrite
+if ((writable)); then
+	row "write $size_mib MiB" write
+	row "3000 random 4 KiB writes" rwrite
+fi
 echo "(the source: the same work on the folder itself, whose files are in the page cache$( ((cold)) && echo " but for each first read"))"
 echo "daemon during the first read, medians: view ${m[view cpu]} ms CPU and ${m[view switches]} context switches; bindfs ${m[bindfs cpu]} ms and ${m[bindfs switches]}"
 echo
@@ -244,8 +256,10 @@ check "view first read <= 0.85 x bindfs's" "$(within "view first" "bindfs first"
 check "view read again <= 1.3 x the source" "$(within "view again" "source again" 1.3 && echo yes)"
 check "view random reads <= bindfs's" "$(within "view random" "bindfs random" 1 && echo yes)"
 check "view ls -lR <= 1.2 x bindfs's" "$(within "view ls" "bindfs ls" 1.2 && echo yes)"
-check "view write <= 1.2 x bindfs's" "$(within "view write" "bindfs write" 1.2 && echo yes)"
-check "view random writes <= bindfs's" "$(within "view rwrite" "bindfs rwrite" 1 && echo yes)"
+if ((writable)); then
+	check "view write <= 1.2 x bindfs's" "$(within "view write" "bindfs write" 1.2 && echo yes)"
+	check "view random writes <= bindfs's" "$(within "view rwrite" "bindfs rwrite" 1 && echo yes)"
+fi
 check "view peak RSS <= 16384 KiB" "$( ((rss[view] <= 16384)) && echo yes)"
 
 echo
