@@ -221,16 +221,15 @@ void
 print_help(const char *name)
 {
 	std::printf(usage, name);
-	std::printf("Show DIR at MOUNTPOINT, read-only, each file as "
-	    "encrypt_video prints it\n"
-	    "under the password, less the zero fill: scrambled files read as "
-	    "their\n"
-	    "originals, and originals as scrambled.  The password is asked for "
-	    "on the\n"
-	    "terminal, or read from the first line of standard input, or of "
-	    "FILE with\n"
-	    "-o passfile=FILE.  Unmount with fusermount3 -u MOUNTPOINT.  See\n"
-	    "encrypt_video_fs(1).\n\n");
+	std::printf("Show DIR at MOUNTPOINT, read-only unless -o writable, "
+	    "each file as\nencrypt_video prints it "
+	    "under the password, less the zero fill:\n"
+	    "scrambled files read as their originals, and originals as "
+	    "scrambled.  The\n"
+	    "password is asked for on the terminal, or read from the first "
+	    "line of\n"
+	    "standard input, or of FILE with -o passfile=FILE.  Unmount with\n"
+	    "fusermount3 -u MOUNTPOINT.  See encrypt_video_fs(1).\n\n");
 	for (const option &o : table)
 		if (o.help != nullptr)
 			print_option(o.help);
