@@ -15,6 +15,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "callbacks.h"
@@ -371,19 +372,25 @@ view_opendir(fuse_req_t req, fuse_ino_t ino, fuse_file_info *fi)
 		fuse_reply_err(req, EMFILE);
 		return;
 	}
-	unique_fd fd;
-	{
+	const auto opened = [&]() -> std::pair<DIR *, int> {
 		const node_table::held found(v.nodes, node_of(v, ino));
-		fd.reset(found.fd() < 0 ? found.fd() : reopen(found.fd(),
-		    O_DIRECTORY));
-	}
-	DIR *dir = fd.get() < 0 ? nullptr : fdopendir(fd.get());
+		if (found.fd() < 0)
+			return {nullptr, found.fd()};
+		unique_fd fd(reopen(found.fd(), O_DIRECTORY));
+		if (fd.get() < 0)
+			return {nullptr, fd.get()};
+		DIR *dir = fdopendir(fd.get());
+		if (dir == nullptr)
+			return {nullptr, -errno};
+		fd.release();
+		return {dir, 0};
+	};
+	const auto [dir, error] = opened();
 	if (dir == nullptr) {
 		v.folders.give_back(user);
-		reply_error(req, fd.get() < 0 ? fd.get() : -errno);
+		reply_error(req, error);
 		return;
 	}
-	fd.release();
 	open_folder &folder = v.open_folders.add(dir, user);
 	fi->fh = reinterpret_cast<std::uintptr_t>(&folder);
 	// Interrupted, the opendir is not released.
@@ -498,16 +505,17 @@ view_open(fuse_req_t req, fuse_ino_t ino, fuse_file_info *fi)
 		return;
 	}
 	node &n = node_of(v, ino);
-	unique_fd fd;
-	{
+	const auto opened = [&] {
 		const as_caller caller(req, writes);
+		if (caller.error() != 0)
+			return caller.error();
 		const node_table::held found(v.nodes, n);
+		if (found.fd() < 0)
+			return found.fd();
 		// The kernel says where each write goes, O_APPEND's too.
-		fd.reset(caller.error() != 0 ? caller.error() : found.fd() < 0 ?
-		    found.fd() : reopen(found.fd(), fi->flags & (O_ACCMODE |
-		    O_TRUNC)));
-	}
-	reply_open(req, v, n, user, std::move(fd), fi, nullptr);
+		return reopen(found.fd(), fi->flags & (O_ACCMODE | O_TRUNC));
+	};
+	reply_open(req, v, n, user, unique_fd(opened()), fi, nullptr);
 }
 
 void
