@@ -131,10 +131,11 @@ node_table::~node_table()
 		sweeper_.join();
 	}
 	for (const auto &[id, n] : nodes_) {
-		if (n->fd >= 0 && n->open.empty())
+		if (n->fd >= 0 && !n->is_open())
 			close(n->fd);
-		for (const int fd : n->open)
-			close(fd);
+		if (n->files != nullptr)
+			for (const int fd : n->files->open)
+				close(fd);
 		close_closing(*n);
 	}
 	close(root_.fd);
@@ -283,14 +284,16 @@ void
 node_table::opened(node &n, int fd)
 {
 	const std::scoped_lock locked(lock_);
-	n.open.push_back(fd);
-	if (n.folder || n.open.size() > 1)
+	if (n.files == nullptr)
+		n.files = std::make_unique<node::open_files>();
+	n.files->open.push_back(fd);
+	if (n.folder || n.files->open.size() > 1)
 		return;
 	// The first open takes over from the lookup's descriptor.
 	if (n.fd >= 0) {
 		held_.erase(n.with_fd);
 		if (n.users > 0)
-			n.closing.push_back(n.fd);
+			n.files->closing.push_back(n.fd);
 		else
 			close(n.fd);
 	}
@@ -301,13 +304,15 @@ void
 node_table::released(node &n, int fd)
 {
 	const std::scoped_lock locked(lock_);
-	std::erase(n.open, fd);
+	std::vector<int> &open = n.files->open;
+	std::erase(open, fd);
 	if (n.fd == fd)
-		n.fd = n.open.empty() ? -1 : n.open.front();
+		n.fd = open.empty() ? -1 : open.front();
 	if (n.users > 0)
-		n.closing.push_back(fd);
+		n.files->closing.push_back(fd);
 	else
 		close(fd);
+	close_closing(n);
 	drop_if_unused(&n);
 }
 
@@ -378,7 +383,7 @@ node_table::drop_if_unused(node *n)
 {
 	// Only the root has no parent, and it stays.
 	while (n != &root_ && n->lookups == 0 && n->children == 0 &&
-	    n->users == 0 && n->open.empty()) {
+	    n->users == 0 && !n->is_open()) {
 		if (n->fd >= 0) {
 			close(n->fd);
 			(n->folder ? with_fd_ : held_).erase(n->with_fd);
@@ -426,7 +431,7 @@ node_table::keep_fd(node &n, int fd)
 void
 node_table::hold_briefly(node &n, int fd)
 {
-	if (hold_.count() == 0 || !n.open.empty()) {
+	if (hold_.count() == 0 || n.is_open()) {
 		close(fd);
 		return;
 	}
@@ -490,12 +495,19 @@ node_table::sweep(const std::stop_token &stop)
 	}
 }
 
+// Closes what was released while requests used it, once none does, and
+// lets go of what a node keeps for open files once it has none.  Under
+// lock_.
 void
 node_table::close_closing(node &n)
 {
-	for (const int fd : n.closing)
+	if (n.files == nullptr || n.users > 0)
+		return;
+	for (const int fd : n.files->closing)
 		close(fd);
-	n.closing.clear();
+	n.files->closing.clear();
+	if (n.files->open.empty())
+		n.files.reset();
 }
 
 // NOLINTNEXTLINE(misc-no-recursion)
@@ -536,8 +548,8 @@ node_table::held::~held()
 	if (own_)
 		close(fd_);
 	const std::scoped_lock locked(table_.lock_);
-	if (--n_.users == 0)
-		table_.close_closing(n_);
+	n_.users--;
+	table_.close_closing(n_);
 	table_.drop_if_unused(&n_);
 	table_.trim();
 }

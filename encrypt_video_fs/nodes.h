@@ -67,8 +67,14 @@ struct node {
 	// gets its attributes.
 	int fd = -1;
 	std::chrono::steady_clock::time_point held_until;
-	std::vector<int> open;    // descriptors of its open files
-	std::vector<int> closing; // released while a request used them
+	// The descriptors of its open files, and of those released while a
+	// request used them: only while it has any, as most nodes have none.
+	struct open_files {
+		std::vector<int> open;
+		std::vector<int> closing;
+	};
+	std::unique_ptr<open_files> files;
+	bool is_open() const { return files != nullptr && !files->open.empty(); }
 	// As its last open found it: the kernel's cache of its bytes is kept
 	// only while they stay the same.
 	off_t size = -1;
