@@ -29,6 +29,19 @@ constexpr long setgroups_call = SYS_setgroups32;
 constexpr long setgroups_call = SYS_setgroups;
 #endif
 
+// Whether the caller may make or remove name in the folder held as dir: 0,
+// or the negative errno of why not.
+int
+may_change(const as_caller &caller, const node_table::held &dir,
+    const char *name)
+{
+	if (caller.error() != 0)
+		return caller.error();
+	if (dir.fd() < 0)
+		return dir.fd();
+	return is_one_name(name) ? 0 : -EINVAL;
+}
+
 // What make leaves in the folder open as dir, as the caller, answered with
 // its entry: 0 from make, or its negative errno.
 template <typename Make>
@@ -41,13 +54,9 @@ make_entry(fuse_req_t req, fuse_ino_t parent_ino, const char *name, Make make)
 	const node_table::held dir(v.nodes, parent);
 	fuse_entry_param e{};
 	const auto made = [&] {
-		if (caller.error() != 0)
-			return caller.error();
-		if (dir.fd() < 0)
-			return dir.fd();
-		if (!is_one_name(name))
-			return -EINVAL;
-		const int error = make(dir.fd());
+		int error = may_change(caller, dir, name);
+		if (error == 0)
+			error = make(dir.fd());
 		if (error != 0)
 			return error;
 		return look_up(v, parent, dir.fd(), name, e);
@@ -121,14 +130,12 @@ remove_name(fuse_req_t req, fuse_ino_t parent, const char *name, int flags)
 	const as_caller caller(req);
 	const node_table::held dir(v.nodes, node_of(v, parent));
 	const auto removed = [&] {
-		if (caller.error() != 0)
-			return caller.error();
-		if (dir.fd() < 0)
-			return dir.fd();
+		if (const int error = may_change(caller, dir, name); error != 0)
+			return error;
 		struct stat st {};
 		if (fstatat(dir.fd(), name, &st, AT_SYMLINK_NOFOLLOW) != 0)
 			return -errno;
-		if (!is_shown(st.st_mode) || !is_one_name(name))
+		if (!is_shown(st.st_mode))
 			return -ENOENT;
 		return result(unlinkat(dir.fd(), name, flags));
 	};
@@ -200,12 +207,8 @@ view_create(fuse_req_t req, fuse_ino_t parent_ino, const char *name,
 	fuse_entry_param e{};
 	node *made = nullptr;
 	const auto created = [&] {
-		if (caller.error() != 0)
-			return caller.error();
-		if (dir.fd() < 0)
-			return dir.fd();
-		if (!is_one_name(name))
-			return -EINVAL;
+		if (const int error = may_change(caller, dir, name); error != 0)
+			return error;
 		fd.reset(create_file(dir.fd(), name, fi->flags, mode));
 		if (fd.get() < 0)
 			return fd.get();
