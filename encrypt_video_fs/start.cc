@@ -22,6 +22,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "edge.h"
 #include "options.h"
@@ -186,8 +187,7 @@ answer_start(fuse_session *se, view &v, int served, bool &answered)
 		if (retry_interrupted(told) != 1 ||
 		    retry_interrupted(heard_back) != 1)
 			fuse_session_exit(se);
-		close(served);
-		served = -1;
+		close(std::exchange(served, -1));
 	};
 }
 

@@ -1042,16 +1042,16 @@ View::answers_as_a_bind_mount(bool pressed)
 	    MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr), 0);
 	// Asked every time, so that each answer is of DIR as it is now; and
 	// by another user too, whom DIR's access control lists may refuse.
-	const std::string options = "entry_timeout=0,attr_timeout=0,"
+	const std::string asked = "entry_timeout=0,attr_timeout=0,"
 	    "negative_timeout=0,allow_other";
 	const std::string at = pressed ? mount_point() : mount(dir, "secret",
-	    {"-o", options});
+	    {"-o", asked});
 	if (pressed) {
 		const std::string pass = make_temp_dir() + "/pass";
 		write_file(pass, "secret\n");
 		const tool_result started = run_tool({"prlimit",
 		    "--nofile=64:64", view_path(), dir, at, "-o",
-		    options + ",passfile=" + pass}, {.program = "prlimit"});
+		    asked + ",passfile=" + pass}, {.program = "prlimit"});
 		ASSERT_EQ(started.status, 0) << started.err;
 	}
 	chmod(dir.c_str(), 0755);
