@@ -345,8 +345,8 @@ node_table::descriptors()
 
 // n, found where it was last seen, if that is still the same file; its
 // parent too, if need be, as deep as the folder is.
-// NOLINTNEXTLINE(misc-no-recursion)
 int
+// NOLINTNEXTLINE(misc-no-recursion)
 node_table::find(node &n, node &parent, const std::string &name,
     const std::string &handle)
 {

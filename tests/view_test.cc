@@ -176,7 +176,7 @@ protected:
 	mount(const std::string &dir, const std::string &password = "secret",
 	    const std::vector<std::string> &more = {})
 	{
-		const std::string at = mount_point();
+		std::string at = mount_point();
 		daemons.emplace_back(at, serve(dir, at, more, {}, password));
 		EXPECT_TRUE(is_mounted(at)) << "no view of " << dir;
 		return at;
@@ -517,10 +517,11 @@ TEST_F(View, ServesUnderEveryOptionItTakesAndAnyLimit)
 	EXPECT_TRUE(!root || !others.empty());
 	const std::vector<std::string> names = names_in(at);
 	EXPECT_EQ(names.size(), 601u);
+	const std::string in = at + "/";
 	int lost = 0;
 	for (const std::string &n : names) {
 		struct stat st {};
-		lost += lstat((at + "/" + n).c_str(), &st) != 0;
+		lost += lstat((in + n).c_str(), &st) != 0 ? 1 : 0;
 	}
 	EXPECT_EQ(lost, 0);
 	for (const int fd : held)
@@ -1026,9 +1027,10 @@ View::answers_as_a_bind_mount(bool pressed)
 	if (geteuid() != 0)
 		GTEST_SKIP() << "a bind mount needs root";
 	const std::string dir = make_temp_dir();
-	if (pressed && run_tool({"sh", "-c", "truncate -s 64M \"$1\" && "
-	    "mkfs.ext4 -q \"$1\" && mount -o loop \"$1\" \"$0\"", dir, dir +
-	    ".ext4"}, {.program = "sh"}).status != 0)
+	const std::string ext4 = "truncate -s 64M \"$1\" && "
+	    "mkfs.ext4 -q \"$1\" && mount -o loop \"$1\" \"$0\"";
+	if (pressed && run_tool({"sh", "-c", ext4, dir, dir + ".ext4"},
+	    {.program = "sh"}).status != 0)
 		GTEST_SKIP() << "no ext4 image here (mkfs.ext4, a loop device)";
 	mounts.push_back(dir);
 	ASSERT_EQ(mkdir((dir + "/many").c_str(), 0755), 0);
@@ -1286,7 +1288,7 @@ TEST_F(View, ChangesAsAWritableBindMountOfDirDoes)
 	};
 	const auto with_fd = [&](const text &p, int flags, const auto &use) {
 		const int fd = open(p.c_str(), flags | O_CLOEXEC, 0640);
-		const text said = fd < 0 ? told(-1) : told(use(fd));
+		text said = fd < 0 ? told(-1) : told(use(fd));
 		close(fd);
 		return said;
 	};
