@@ -523,6 +523,32 @@ client_full() {
 	umount "$base/plain" "$base/dir"
 	echo "a full DIR: dd and rsync into a view of a 1 MiB tmpfs are told 'No space left on device'" \
 	    "and leave what a plain tmpfs keeps, dd's part scrambled in DIR; a removal makes room"
+	client_reserved
+}
+
+# Another user fills an ext4 that keeps half its blocks for root, straight
+# and through a view run as root: the view gives that user no more room.
+client_reserved() {
+	local base=$work/reserved side sizes=()
+	mkdir -p "$base/dir"
+	truncate -s 16M "$base/ext4"
+	if ! { mkfs.ext4 -q -m 50 "$base/ext4" && mount -o loop "$base/ext4" "$base/dir"; } 2>/dev/null; then
+		echo "root's reserved blocks: skipped, as there is no loop device here"
+		return
+	fi
+	chmod 777 "$base/dir"
+	view "$base/dir" "$work/mnt/reserved" allow_other
+	for side in "$base/dir" "$work/mnt/reserved"; do
+		! setpriv --reuid=65534 --regid=65534 --clear-groups dd if=/dev/zero of="$side/dd" bs=64k status=none 2>/dev/null ||
+		    fail "dd filled $side with no error"
+		sizes+=("$(stat -c %s "$base/dir/dd")")
+		rm "$base/dir/dd"
+	done
+	unmount "$work/mnt/reserved"
+	umount "$base/dir"
+	[ "${sizes[0]}" = "${sizes[1]}" ] ||
+	    fail "another user wrote ${sizes[1]} bytes through the view where DIR let it write ${sizes[0]}"
+	echo "root's reserved blocks: another user fills no more of them through a view than straight"
 }
 
 for one in rsync rsync_restore cp tar git sqlite ffmpeg fio unison; do client "$one"; done

@@ -5,7 +5,9 @@
 #include <sys/types.h>
 
 #include <fuse_lowlevel.h>
+#include <linux/capability.h>
 
+#include <array>
 #include <string>
 
 #include "edge.h"
@@ -44,10 +46,12 @@ int look_up(view &v, node &parent, int dir, const char *name,
 void reply_open(fuse_req_t req, view &v, node &n, uid_t user, unique_fd fd,
     fuse_file_info *fi, const fuse_entry_param *created);
 
-// The caller's identity for the calls of one request that make or change
-// a file, where needed: its owner, groups and umask, as on DIR.  A daemon
-// run as root takes the caller's; one run as a user acts as that user,
-// and refuses the changes of others, which it could only make as itself.
+// The caller's identity for the calls of one request that make, change or
+// fill a file, where needed: its owner, groups and umask, as on DIR, and
+// no more room than DIR gives it (root's reserved blocks, a quota's
+// limit).  A daemon run as root takes the caller's; one run as a user
+// acts as that user, and refuses the changes of others, which it could
+// only make as itself.
 class as_caller {
 public:
 	explicit as_caller(fuse_req_t req, bool needed = true);
@@ -57,6 +61,9 @@ public:
 	int error() const { return error_; } // 0, or why not
 
 private:
+	// The thread's capabilities before the one for room was dropped.
+	std::array<__user_cap_data_struct, 2> caps_{};
+	bool capped_ = false;
 	bool switched_ = false;
 	bool masked_ = false;
 	mode_t umask_ = 0;

@@ -236,6 +236,11 @@ view_write(fuse_req_t req, fuse_ino_t, const char *data, std::size_t size,
 	std::memcpy(bytes.get(), data, size);
 	scramble_from(std::span(bytes.get(), size),
 	    static_cast<std::uint64_t>(offset), v.scramble);
+	const as_caller caller(req);
+	if (caller.error() != 0) {
+		reply_error(req, caller.error());
+		return;
+	}
 	const ssize_t n = retry_interrupted([&] {
 		return pwrite(fd_of(fi), bytes.get(), size, offset);
 	});
@@ -412,7 +417,9 @@ view_fallocate(fuse_req_t req, fuse_ino_t, int mode, off_t offset,
 		fuse_reply_err(req, EOPNOTSUPP);
 		return;
 	}
-	reply_error(req, result(fallocate(fd_of(fi), mode, offset, length)));
+	const as_caller caller(req);
+	reply_error(req, caller.error() != 0 ? caller.error() :
+	    result(fallocate(fd_of(fi), mode, offset, length)));
 }
 
 // Bytes copied to the same place in a block keep their transform, which
@@ -427,6 +434,11 @@ view_copy_file_range(fuse_req_t req, fuse_ino_t, off_t from, fuse_file_info *in,
 	};
 	if (within(from) != within(to)) {
 		fuse_reply_err(req, EOPNOTSUPP);
+		return;
+	}
+	const as_caller caller(req);
+	if (caller.error() != 0) {
+		reply_error(req, caller.error());
 		return;
 	}
 	const ssize_t n = copy_file_range(fd_of(in), &from, fd_of(out), &to,
@@ -471,9 +483,28 @@ as_caller::as_caller(fuse_req_t req, bool needed)
 		error_ = -errno;
 		return;
 	}
+	switched_ = true;
+	// The file system uid drops the capabilities of file access, not
+	// the one that lets root past reserved blocks and quotas; taken
+	// before it, they are all given back after.
+	__user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+	if (ctx->uid != 0) {
+		constexpr std::size_t word = CAP_SYS_RESOURCE / 32;
+		constexpr std::uint32_t bit = 1u << (CAP_SYS_RESOURCE % 32);
+		if (syscall(SYS_capget, &header, caps_.data()) != 0) {
+			error_ = -errno;
+			return;
+		}
+		auto less = caps_;
+		less[word].effective &= ~bit;
+		if (syscall(SYS_capset, &header, less.data()) != 0) {
+			error_ = -errno;
+			return;
+		}
+		capped_ = true;
+	}
 	setfsgid(ctx->gid);
 	setfsuid(ctx->uid);
-	switched_ = true;
 }
 
 as_caller::~as_caller()
@@ -483,6 +514,9 @@ as_caller::~as_caller()
 		setfsgid(0);
 		syscall(setgroups_call, 0, nullptr);
 	}
+	__user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+	if (capped_)
+		syscall(SYS_capset, &header, caps_.data());
 	if (masked_)
 		umask(umask_);
 }
