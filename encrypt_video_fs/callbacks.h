@@ -20,6 +20,8 @@ view &view_of(fuse_req_t req);
 node &node_of(view &v, fuse_ino_t ino);
 // Errors travel as negative errnos, and go out positive.
 void reply_error(fuse_req_t req, int error);
+// Answers e, the entry of a node just looked up, or forgets the lookup.
+void reply_entry(fuse_req_t req, view &v, const fuse_entry_param &e);
 // An open file's handle: its descriptor and its user, side by side.
 int fd_of(const fuse_file_info *fi);
 

@@ -162,6 +162,15 @@ reply_error(fuse_req_t req, int error)
 	fuse_reply_err(req, -error);
 }
 
+// A node counts each lookup the kernel got: one it did not (its caller
+// was interrupted) it will never forget.
+void
+reply_entry(fuse_req_t req, view &v, const fuse_entry_param &e)
+{
+	if (fuse_reply_entry(req, &e) != 0 && e.ino != 0)
+		v.nodes.forget(node_of(v, e.ino), 1);
+}
+
 // An open file's handle is its descriptor and its user, side by side.
 int
 fd_of(const fuse_file_info *fi)
@@ -192,6 +201,8 @@ reply_open(fuse_req_t req, view &v, node &n, uid_t user, unique_fd fd,
 	    fuse_reply_open(req, fi)) != 0) {
 		v.nodes.released(n, fd_of(fi));
 		v.files.give_back(user);
+		if (created != nullptr)
+			v.nodes.forget(n, 1);
 	}
 }
 
@@ -220,7 +231,7 @@ view_lookup(fuse_req_t req, fuse_ino_t parent, const char *name)
 		reply_error(req, error);
 		return;
 	}
-	fuse_reply_entry(req, &e);
+	reply_entry(req, v, e);
 }
 
 void
@@ -418,6 +429,7 @@ list(fuse_req_t req, fuse_ino_t ino, std::size_t size, off_t offset,
 	}
 	std::vector<char> buffer(size);
 	std::span<char> free = buffer;
+	std::vector<fuse_ino_t> given;
 	// An entry that did not fit is where the next call starts, at an
 	// offset that telldir gave.
 	if (offset != telldir(dir))
@@ -460,9 +472,14 @@ list(fuse_req_t req, fuse_ino_t ino, std::size_t size, off_t offset,
 				v.nodes.forget(node_of(v, e.ino), 1);
 			break;
 		}
+		if (e.ino != 0)
+			given.push_back(e.ino);
 		free = free.subspan(used);
 	}
-	fuse_reply_buf(req, buffer.data(), size - free.size());
+	// As with an entry, a listing the kernel did not get.
+	if (fuse_reply_buf(req, buffer.data(), size - free.size()) != 0)
+		for (const fuse_ino_t lost : given)
+			v.nodes.forget(node_of(v, lost), 1);
 }
 
 void

@@ -65,7 +65,7 @@ make_entry(fuse_req_t req, fuse_ino_t parent_ino, const char *name, Make make)
 		reply_error(req, error);
 		return;
 	}
-	fuse_reply_entry(req, &e);
+	reply_entry(req, v, e);
 }
 
 int
