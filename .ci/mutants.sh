@@ -181,6 +181,7 @@ fault encrypt_video_fs/write.cc view_write 'scramble_from(std::span(bytes.get(),
 fault encrypt_video_fs/write.cc as_caller::as_caller 'setfsuid(ctx->uid);' '' "files made as root for another user"
 fault encrypt_video_fs/write.cc view_copy_file_range 'within(from) != within(to)' 'false' "a copy to another place in a block left to DIR"
 fault encrypt_video_fs/write.cc view_mknod '!S_ISREG(mode)' 'false' "FIFOs made in DIR through the view"
+fault encrypt_video_fs/nodes.cc node_table::rename '!is_shown(there.st_mode)' 'false' "a FIFO of DIR replaced by a rename through the view"
 fault encrypt_video_fs/options.cc parse_command_line 'line.settings.writable != 0 && line.passcheck == nullptr' 'false' "writable without a password check"
 fault encrypt_video_fs/write.cc view_setattr 'if (drops_set_id(' 'if (false && drops_set_id(' "set-id bits kept where another may write, and the write refused"
 

@@ -214,6 +214,12 @@ node_table::rename(node &parent, const char *name, node &to,
 		return from_dir.fd() < 0 ? from_dir.fd() : to_dir.fd();
 	if (!is_one_name(name) || !is_one_name(to_name))
 		return -ENOENT;
+	// What the view does not show (a FIFO, a device) is DIR's own, not
+	// the caller's to replace.
+	struct stat there {};
+	if (fstatat(to_dir.fd(), to_name, &there, AT_SYMLINK_NOFOLLOW) == 0 &&
+	    !is_shown(there.st_mode))
+		return (flags & RENAME_EXCHANGE) != 0 ? -ENOENT : -EEXIST;
 	// Known by what they are: their names lead elsewhere once renamed.
 	const auto what = [](int dir, const char *at) {
 		const unique_fd fd(open_at(dir, at));

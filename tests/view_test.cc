@@ -1406,9 +1406,20 @@ TEST_F(View, ChangesAsAWritableBindMountOfDirDoes)
 			    " || " + got);
 	}
 	EXPECT_EQ(differences, std::vector<text>{});
-	// FIFOs, sockets and devices are made neither through it nor in DIR.
+	// FIFOs, sockets and devices are made neither through it nor in DIR,
+	// and one of DIR's is neither replaced nor removed through it.
 	EXPECT_EQ(mkfifo((at + "/fifo").c_str(), 0600), -1);
 	EXPECT_EQ(errno, EPERM);
+	ASSERT_EQ(mkfifo((dir + "/fifo").c_str(), 0600), 0);
+	write_file(at + "/over", "x");
+	EXPECT_EQ(rename((at + "/over").c_str(), (at + "/fifo").c_str()), -1);
+	EXPECT_EQ(errno, EEXIST);
+	EXPECT_EQ(unlink((at + "/fifo").c_str()), -1);
+	struct stat fifo {};
+	EXPECT_TRUE(lstat((dir + "/fifo").c_str(), &fifo) == 0 &&
+	    S_ISFIFO(fifo.st_mode));
+	ASSERT_EQ(unlink((dir + "/fifo").c_str()), 0);
+	ASSERT_EQ(unlink((at + "/over").c_str()), 0);
 	// DIR holds the transform of what was written, name for name.
 	std::vector<text> kept;
 	std::vector<text> wanted;
