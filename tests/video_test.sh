@@ -83,9 +83,10 @@ backs_up "$backup_script" && kept && said "is empty"
 rmdir "$HOME/films" && mv "$HOME/films.disk" "$HOME/films"
 
 # rsync slowed down, so that the kill lands while it copies the one
-# new file; what it had, it keeps.
+# new file; what it had, it keeps.  The file is long enough that a kill
+# seconds late, on a loaded machine, still comes before the end of it.
 current="the view killed mid-backup"
-head -c $((6 << 20)) /dev/urandom >"$HOME/films/zz big.mkv"
+head -c $((24 << 20)) /dev/urandom >"$HOME/films/zz big.mkv"
 sed 's/^rsync -a --delete /&--bwlimit=2m /' "$backup_script" >slow-backup && chmod +x slow-backup
 grep -q bwlimit slow-backup || bad "no rsync --delete line to slow down"
 # (In || the failure is no error of this test's.)
@@ -102,6 +103,7 @@ kept
 # A shell standing in the view as the slowed run ends: that run says
 # so, and the next one, on a mount point of its own, is not held up.
 current="a shell standing in the view's mount point"
+head -c $((6 << 20)) /dev/urandom >"$HOME/films/zz big.mkv"
 { cron ./slow-backup || exit; } >out 2>err &
 running=$!
 for _ in $(seq 100); do
