@@ -142,7 +142,7 @@ fault encrypt_video_fs/view.cc list 'view_inode(v, entry->d_ino, dir_stat.st_dev
 fault encrypt_video_fs/nodes.cc open_at 'O_PATH | O_NOFOLLOW' 'O_PATH' "links in DIR followed"
 fault encrypt_video_fs/view.cc list 'offset != telldir(dir)' 'false' "the entry that did not fit lost"
 fault encrypt_video_fs/start.cc keep_standard_streams 'null <= STDERR_FILENO' 'null < 0' "DIR opened in the place of a closed standard stream"
-fault encrypt_video_fs/start.cc open_session 'writable != 0 ? "rw" : "ro"' '"rw"' "mounted read-write when asked"
+fault encrypt_video_fs/start.cc open_session 'v.settings.writable != 0 ? "rw" : "ro"' '"rw"' "mounted read-write though not asked to write"
 fault encrypt_video_fs/view.cc view_init 'conn->want |= FUSE_CAP_POSIX_ACL;' '' "access control lists of DIR not applied"
 fault encrypt_video_fs/view.cc view_open 'v.nodes.is_unchanged(n, st) || v.settings.keep_cache' 'v.settings.keep_cache' "nothing kept in the kernel's cache"
 fault encrypt_video_fs/nodes.cc node_table::is_unchanged 'n.ctime_ns == nanoseconds(st.st_ctim)' 'true' "the kernel's cache kept for a file rewritten to its size and time"
