@@ -29,6 +29,69 @@ constexpr long setgroups_call = SYS_setgroups32;
 constexpr long setgroups_call = SYS_setgroups;
 #endif
 
+using capabilities = std::array<__user_cap_data_struct, 2>;
+
+// The file system uid drops the capabilities of file access, not the one
+// that lets root past reserved blocks and quotas: dropped here, on this
+// thread alone, with what it had kept in was, to be given back.
+int
+drop_room(capabilities &was)
+{
+	__user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+	constexpr std::size_t word = CAP_SYS_RESOURCE / 32;
+	constexpr std::uint32_t bit = 1u << (CAP_SYS_RESOURCE % 32);
+	if (syscall(SYS_capget, &header, was.data()) != 0)
+		return -errno;
+	auto less = was;
+	less[word].effective &= ~bit;
+	return syscall(SYS_capset, &header, less.data()) == 0 ? 0 : -errno;
+}
+
+void
+give_back_room(capabilities &was)
+{
+	__user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+	syscall(SYS_capset, &header, was.data());
+}
+
+// For the calls that fill a file the caller has open: the kernel checked
+// what it may do with it, not how much room it may take.  Root's reserved
+// blocks go by the file system uid and groups, and with quotas by the
+// capability; the caller's own groups are left out, which a caller in the
+// reserved group by those alone would have on DIR.  Cheaper than taking
+// the whole caller, which asks /proc for its groups.
+class callers_room {
+public:
+	explicit callers_room(fuse_req_t req)
+	{
+		const fuse_ctx *ctx = fuse_req_ctx(req);
+		if (geteuid() != 0 || ctx->uid == 0)
+			return;
+		if ((error_ = drop_room(was_)) != 0)
+			return;
+		dropped_ = true;
+		syscall(setgroups_call, 0, nullptr);
+		setfsgid(ctx->gid);
+		setfsuid(ctx->uid);
+	}
+	~callers_room()
+	{
+		if (!dropped_)
+			return;
+		setfsuid(0);
+		setfsgid(0);
+		give_back_room(was_);
+	}
+	callers_room(const callers_room &) = delete;
+	callers_room &operator=(const callers_room &) = delete;
+	int error() const { return error_; } // 0, or why not
+
+private:
+	capabilities was_{};
+	bool dropped_ = false;
+	int error_ = 0;
+};
+
 // Whether the caller may make or remove name in the folder held as dir: 0,
 // or the negative errno of why not.
 int
@@ -236,9 +299,9 @@ view_write(fuse_req_t req, fuse_ino_t, const char *data, std::size_t size,
 	std::memcpy(bytes.get(), data, size);
 	scramble_from(std::span(bytes.get(), size),
 	    static_cast<std::uint64_t>(offset), v.scramble);
-	const as_caller caller(req);
-	if (caller.error() != 0) {
-		reply_error(req, caller.error());
+	const callers_room room(req);
+	if (room.error() != 0) {
+		reply_error(req, room.error());
 		return;
 	}
 	const ssize_t n = retry_interrupted([&] {
@@ -420,8 +483,8 @@ view_fallocate(fuse_req_t req, fuse_ino_t, int mode, off_t offset,
 		fuse_reply_err(req, EOPNOTSUPP);
 		return;
 	}
-	const as_caller caller(req);
-	reply_error(req, caller.error() != 0 ? caller.error() :
+	const callers_room room(req);
+	reply_error(req, room.error() != 0 ? room.error() :
 	    result(fallocate(fd_of(fi), mode, offset, length)));
 }
 
@@ -439,9 +502,9 @@ view_copy_file_range(fuse_req_t req, fuse_ino_t, off_t from, fuse_file_info *in,
 		fuse_reply_err(req, EOPNOTSUPP);
 		return;
 	}
-	const as_caller caller(req);
-	if (caller.error() != 0) {
-		reply_error(req, caller.error());
+	const callers_room room(req);
+	if (room.error() != 0) {
+		reply_error(req, room.error());
 		return;
 	}
 	const ssize_t n = copy_file_range(fd_of(in), &from, fd_of(out), &to,
@@ -487,25 +550,9 @@ as_caller::as_caller(fuse_req_t req, bool needed)
 		return;
 	}
 	switched_ = true;
-	// The file system uid drops the capabilities of file access, not
-	// the one that lets root past reserved blocks and quotas; taken
-	// before it, they are all given back after.
-	__user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-	if (ctx->uid != 0) {
-		constexpr std::size_t word = CAP_SYS_RESOURCE / 32;
-		constexpr std::uint32_t bit = 1u << (CAP_SYS_RESOURCE % 32);
-		if (syscall(SYS_capget, &header, caps_.data()) != 0) {
-			error_ = -errno;
-			return;
-		}
-		auto less = caps_;
-		less[word].effective &= ~bit;
-		if (syscall(SYS_capset, &header, less.data()) != 0) {
-			error_ = -errno;
-			return;
-		}
-		capped_ = true;
-	}
+	if (ctx->uid != 0 && (error_ = drop_room(caps_)) != 0)
+		return;
+	capped_ = ctx->uid != 0;
 	setfsgid(ctx->gid);
 	setfsuid(ctx->uid);
 }
@@ -517,9 +564,8 @@ as_caller::~as_caller()
 		setfsgid(0);
 		syscall(setgroups_call, 0, nullptr);
 	}
-	__user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
 	if (capped_)
-		syscall(SYS_capset, &header, caps_.data());
+		give_back_room(caps_);
 	if (masked_)
 		umask(umask_);
 }
