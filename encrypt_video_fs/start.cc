@@ -251,10 +251,14 @@ return_when_served(fuse_session *se, pid_t daemon, int ready, int signals,
 	const bool served = retry_interrupted([&] {
 		return read(ready, &byte, 1);
 	}) == 1;
-	if (served && poll(&waits[1], 1, 0) == 0 &&
-	    retry_interrupted([&] { return write(ready, "", 1); }) == 1)
+	// A stop signal that comes while the command answers back is one
+	// for the start-up still: the view it would leave goes too.
+	const auto unstopped = [&] { return poll(&waits[1], 1, 0) == 0; };
+	if (served && unstopped() &&
+	    retry_interrupted([&] { return write(ready, "", 1); }) == 1 &&
+	    unstopped())
 		std::exit(0);
-	// Unheard, the daemon stops.
+	// Unheard, or stopped, the daemon stops.
 	close(ready);
 	signalfd_siginfo signal{};
 	const bool stopped = read(signals, &signal, sizeof signal) ==
