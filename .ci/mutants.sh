@@ -177,6 +177,7 @@ fault encrypt_video_fs/start.cc open_folders '!allow_empty && is_empty(fd.get())
 fault encrypt_video_fs/start.cc open_folders 'if (is_fuse_mount(mount_fd.get()))' 'if (false)' "a view mounted over another"
 fault encrypt_video_fs/start.cc serve 'if (signalled && !answered)' 'if (false)' "a signal before the view answered told as a lost connection"
 fault encrypt_video_fs/start.cc answer_start 'fuse_session_exit(se);' '' "a daemon serves on whose command was killed while it waited"
+fault encrypt_video_fs/start.cc return_when_served 'unstopped())' 'true)' "a stop signal while the command answers its daemon left a view"
 fault encrypt_video_fs/write.cc view_write 'scramble_from(std::span(bytes.get(), size),' 'if (false) scramble_from(std::span(bytes.get(), size),' "what is written stored as it came"
 fault encrypt_video_fs/write.cc as_caller::as_caller 'setfsuid(ctx->uid);' '' "files made as root for another user"
 fault encrypt_video_fs/write.cc view_copy_file_range 'within(from) != within(to)' 'false' "a copy to another place in a block left to DIR"
