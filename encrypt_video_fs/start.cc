@@ -238,7 +238,7 @@ serve(fuse_session *se, const fuse_cmdline_opts &line, const bool &answered)
 // the view, or stops it and says why it never will.
 [[noreturn]] void
 return_when_served(fuse_session *se, pid_t daemon, int ready, int signals,
-    const char *name)
+    const char *name, const char *mount_path, dev_t own_device)
 {
 	// Its copy of the device would keep a view whose daemon died waiting
 	// instead of failing.
@@ -266,8 +266,10 @@ return_when_served(fuse_session *se, pid_t daemon, int ready, int signals,
 	kill(daemon, SIGTERM);
 	int status = 0;
 	retry_interrupted([&] { return waitpid(daemon, &status, 0); });
-	// A daemon that was killed could not unmount.
-	if (WIFSIGNALED(status))
+	// A daemon that was killed could not unmount, unless it was killed
+	// once it had: then the mount point is another file system's again.
+	const dev_t left = device_of(mount_path);
+	if (WIFSIGNALED(status) && (left == own_device || left == 0))
 		fuse_session_unmount(se);
 	const int daemon_signal = WIFSIGNALED(status) ? WTERMSIG(status) :
 	    WIFEXITED(status) && WEXITSTATUS(status) > 128 ?
@@ -417,7 +419,8 @@ mount_and_serve(fuse_session *se, view &v, const char *name,
 		fail_to_start(se, name, std::strerror(errno));
 	if (daemon > 0) {
 		close(ready[1]);
-		return_when_served(se, daemon, ready[0], signals, name);
+		return_when_served(se, daemon, ready[0], signals, name,
+		    mount_path, own_device);
 	}
 	close(ready[0]);
 	close(signals);
