@@ -353,7 +353,7 @@ node_table::descriptors()
 // parent too, if need be, as deep as the folder is.
 int
 // NOLINTNEXTLINE(misc-no-recursion)
-node_table::find(node &n, node &parent, const std::string &name,
+node_table::find(const node &n, node &parent, const std::string &name,
     const std::string &handle)
 {
 	if (!handle.empty()) {

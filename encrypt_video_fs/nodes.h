@@ -157,7 +157,7 @@ public:
 private:
 	int look_up_at(node &parent, int dir, const char *name,
 	    struct stat &st, node *&found, bool hold);
-	int find(node &n, node &parent, const std::string &name,
+	int find(const node &n, node &parent, const std::string &name,
 	    const std::string &handle);
 	node &remember(node &parent, const char *name, int fd,
 	    const struct stat &st, const file_id &id, std::string handle,
