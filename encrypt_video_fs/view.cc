@@ -585,7 +585,7 @@ view_statfs(fuse_req_t req, fuse_ino_t)
 void
 view_init(void *data, fuse_conn_info *conn)
 {
-	view &v = *static_cast<view *>(data);
+	const view &v = *static_cast<view *>(data);
 	// The kernel then applies DIR's access control lists as it applies
 	// its modes, from the extended attributes the view passes on.
 	if ((conn->capable & FUSE_CAP_POSIX_ACL) != 0)

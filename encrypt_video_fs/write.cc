@@ -418,6 +418,10 @@ void
 view_fsyncdir(fuse_req_t req, fuse_ino_t, int data_only, fuse_file_info *fi)
 {
 	const int fd = dirfd(folder_of(fi).dir);
+	if (fd < 0) {
+		reply_error(req, -errno);
+		return;
+	}
 	reply_error(req, result(data_only != 0 ? fdatasync(fd) : fsync(fd)));
 }
 

@@ -64,9 +64,10 @@ parse(const char *text, std::span<rule> rules)
 		const auto error = std::ranges::find(errors,
 		    second == item.npos ? "" : item.substr(second + 1),
 		    &error_name::first);
-		const auto nth_end = nth.data() + nth.size();
+		const char *nth_begin = nth.data();
+		const char *nth_end = nth_begin + nth.size();
 		unsigned long n = 0;
-		const char *last = std::from_chars(nth.data(), nth_end, n).ptr;
+		const char *last = std::from_chars(nth_begin, nth_end, n).ptr;
 		if (second == item.npos || call == std::end(calls) ||
 		    error == std::end(errors) || size == rules.size() ||
 		    (nth != "*" && (n == 0 || last != nth_end))) {
