@@ -153,9 +153,11 @@ print_option(std::string_view help)
 		    left.data(), indent, "");
 	for (std::size_t end;
 	    (end = words.find('\n')) != std::string_view::npos;
-	    words.remove_prefix(end + 1))
-		std::printf("%.*s\n%*s", static_cast<int>(end), words.data(),
-		    indent, "");
+	    words.remove_prefix(end + 1)) {
+		const std::string_view line = words.substr(0, end);
+		std::printf("%.*s\n%*s", static_cast<int>(line.size()),
+		    line.data(), indent, "");
+	}
 	std::printf("%.*s\n", static_cast<int>(words.size()), words.data());
 }
 
