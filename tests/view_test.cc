@@ -1389,18 +1389,24 @@ TEST_F(View, ChangesAsAWritableBindMountOfDirDoes)
 		const auto &change = changes[random() % std::size(changes)];
 		const auto r = static_cast<unsigned>(random());
 		// As another user too, in a thread the raw calls make nobody,
-		// whose umask and owner a file it makes must get.
+		// whose umask and owner a file it makes must get; from inside
+		// either side, which nobody may not reach from TMPDIR.
 		const auto through = [&](const text &side) {
 			text said;
 			std::thread([&] {
-				if (r % 4 == 0 && (syscall(SYS_setresgid,
-				    65534, 65534, 65534) != 0 ||
-				    syscall(SYS_setresuid, 65534, 65534,
-				    65534) != 0))
+				if (unshare(CLONE_FS) != 0 ||
+				    chdir(side.c_str()) != 0 || (r % 4 == 0 &&
+				    (syscall(SYS_setgroups, 0, nullptr) != 0 ||
+				    syscall(SYS_setresgid, 65534, 65534,
+				    65534) != 0 || syscall(SYS_setresuid,
+				    65534, 65534, 65534) != 0))) {
+					said = "nobody in " + side + ": " +
+					    told(-1);
 					return;
+				}
 				umask(r % 4 == 0 ? 027 : 022);
-				said = change(side + p, side + q, r) + " | " +
-				    shown(side + p) + " | " + shown(side + q);
+				said = change("." + p, "." + q, r) + " | " +
+				    shown("." + p) + " | " + shown("." + q);
 			}).join();
 			return said;
 		};
