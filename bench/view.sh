@@ -126,6 +126,19 @@ took() {
 # As much as the big file, from the page cache, each byte on its way to the
 # disk before the clock stops.
 write_big() { dd if="$src/big" of="$1" bs=1M conv=fsync status=none; }
+free_blocks() { stat -f -c %f "$src"; }
+# Removes what write_big wrote, and waits (10 s at most) until the source
+# has that room back within 1024 blocks: a view still holding the deleted
+# file for a moment frees it after rm returns, and the freeing of a
+# gigabyte is no part of the next step's work.
+removed() { # removed FILE FREE: FREE, the source's free blocks before
+	rm "$1"
+	local i
+	for ((i = 0; i < 200; i++)); do
+		(($(free_blocks) + 1024 >= $2)) && return
+		sleep 0.05
+	done
+}
 
 # 3000 writes of 4 KiB on one descriptor, as random_reads places them, and
 # then to the disk.
@@ -153,7 +166,7 @@ random_reads() {
 # has not looked at yet, so that neither is answered from the kernel's cache.
 declare -A t=() rss=([view]=0 [bindfs]=0) requests=() holds=()
 measure() { # measure view|bindfs ROUND
-	local m=$work/$1 pid before after busy0 busy1
+	local m=$work/$1 pid before after busy0 busy1 free
 	mount_fs "$1"
 	before=$(replies "$pid")
 	busy0=$(busy "$pid")
@@ -170,8 +183,9 @@ measure() { # measure view|bindfs ROUND
 	t[$1 random]+="$(took random_reads "$2" "$m/other") "
 	t[$1 ls]+="$(took ls -lR "$m/tree") "
 	if ((writable)); then
+		free=$(free_blocks)
 		t[$1 write]+="$(took write_big "$m/written") "
-		rm "$m/written"
+		removed "$m/written" "$free"
 		t[$1 rwrite]+="$(took random_writes "$2" "$m/other") "
 	fi
 	if (($2 == rounds)); then
@@ -204,8 +218,9 @@ for ((r = 0; r < rounds; r++)); do
 			t[source random]+="$(took random_reads $((r + 1)) "$src/other") "
 			t[source ls]+="$(took ls -lR "$src/tree") "
 			if ((writable)); then
+				free=$(free_blocks)
 				t[source write]+="$(took write_big "$src/written") "
-				rm "$src/written"
+				removed "$src/written" "$free"
 				t[source rwrite]+="$(took random_writes $((r + 1)) "$src/other") "
 			fi
 			;;
